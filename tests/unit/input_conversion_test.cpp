@@ -1,0 +1,193 @@
+#include "ondrelkit/input_conversion.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <vector>
+
+// Counts heap allocations made on the current thread, to prove the steady-state cycle allocates
+// nothing.
+namespace {
+thread_local std::size_t allocations = 0;
+}
+void* operator new(std::size_t size) {
+  ++allocations;
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace ondrel {
+namespace {
+
+// Two buffers as the aggregate device delivers them: microphone, then tap.
+struct Cycle {
+  std::vector<float> mic;
+  std::vector<float> system;
+  std::uint32_t micChannels = 1;
+  std::uint32_t systemChannels = 2;
+  AudioBuffer buffers[2];
+  AudioBufferList list;
+
+  const AudioBufferList& bufferList() {
+    buffers[0] = {micChannels, std::uint32_t(mic.size() * 4), mic.data()};
+    buffers[1] = {systemChannels, std::uint32_t(system.size() * 4), system.data()};
+    list = {2, buffers};
+    return list;
+  }
+};
+
+Cycle monoMicStereoTap(std::uint32_t frames) {
+  Cycle c;
+  c.mic.assign(frames, 0.0f);
+  c.system.assign(2 * std::size_t(frames), 0.0f);
+  return c;
+}
+
+TEST(SampleConversion, ClampsScalesBy32767AndTruncates) {
+  EXPECT_EQ(sampleToInt16(1.0f), 32767);
+  EXPECT_EQ(sampleToInt16(-1.0f), -32767);
+  EXPECT_EQ(sampleToInt16(0.5f), 16383);
+  EXPECT_EQ(sampleToInt16(-0.5f), -16383);
+  EXPECT_EQ(sampleToInt16(0.1f), 3276);
+  EXPECT_EQ(sampleToInt16(1.5f), 32767);
+  EXPECT_EQ(sampleToInt16(-2.0f), -32767);
+  EXPECT_EQ(sampleToInt16(std::numeric_limits<float>::quiet_NaN()), 32767);
+  EXPECT_EQ(sampleToInt16(std::numeric_limits<float>::infinity()), 32767);
+  EXPECT_EQ(sampleToInt16(-std::numeric_limits<float>::infinity()), -32767);
+}
+
+TEST(InputConversion, InterleavesMicThenDownMixedSystemWithPeaksBeforeClamping) {
+  Cycle c = monoMicStereoTap(4);
+  c.mic = {1.5f, -0.5f, std::numeric_limits<float>::quiet_NaN(), 0.1f};
+  c.system = {0.5f, 0.25f, 0.5f, -0.5f, -0.25f, -0.25f, 0.0f, 0.0f};
+  std::vector<std::int16_t> out;
+  auto cycle = convertInput(c.bufferList(), out);
+  ASSERT_TRUE(cycle);
+  EXPECT_EQ(cycle->frames, 4u);
+  EXPECT_EQ(out, (std::vector<std::int16_t>{32767, 12287, -16383, 0, 32767, -8191, 3276, 0}));
+  EXPECT_FLOAT_EQ(cycle->micPeak, 1.5f);  // NaN did not replace it
+  EXPECT_FLOAT_EQ(cycle->systemPeak, 0.375f);
+}
+
+TEST(InputConversion, NaNNeverBecomesAPeak) {
+  Cycle c = monoMicStereoTap(2);
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  c.mic = {nan, nan};
+  c.system = {nan, 0.0f, 0.0f, 0.0f};
+  std::vector<std::int16_t> out;
+  auto cycle = convertInput(c.bufferList(), out);
+  ASSERT_TRUE(cycle);
+  EXPECT_EQ(cycle->micPeak, 0.0f);
+  EXPECT_EQ(cycle->systemPeak, 0.0f);
+}
+
+TEST(InputConversion, SkipsCyclesWithoutTwoUsableBuffers) {
+  Cycle c = monoMicStereoTap(8);
+  std::vector<std::int16_t> out;
+  AudioBufferList list = c.bufferList();
+  list.mNumberBuffers = 1;
+  EXPECT_FALSE(convertInput(list, out));
+  list.mNumberBuffers = 2;
+  c.buffers[1].mData = nullptr;
+  EXPECT_FALSE(convertInput(list, out));
+  c.buffers[1].mData = c.system.data();
+  c.buffers[0].mData = nullptr;
+  EXPECT_FALSE(convertInput(list, out));
+  list.mNumberBuffers = 0;
+  list.mBuffers = nullptr;
+  EXPECT_FALSE(convertInput(list, out));
+}
+
+TEST(InputConversion, FrameCountIsTheShorterBufferRoundedDown) {
+  std::vector<std::int16_t> out;
+  Cycle shorterMic = monoMicStereoTap(512);
+  shorterMic.mic.resize(480, 0.25f);
+  auto cycle = convertInput(shorterMic.bufferList(), out);
+  ASSERT_TRUE(cycle);
+  EXPECT_EQ(cycle->frames, 480u);
+  EXPECT_EQ(out.size(), 960u);
+
+  Cycle ragged = monoMicStereoTap(600);
+  ragged.bufferList();
+  ragged.buffers[0].mDataByteSize = 2050;  // 512.5 mono frames
+  cycle = convertInput(ragged.list, out);
+  ASSERT_TRUE(cycle);
+  EXPECT_EQ(cycle->frames, 512u);
+
+  Cycle empty = monoMicStereoTap(4);
+  empty.mic = {0.9f, 0.9f};
+  empty.bufferList();
+  empty.buffers[0].mDataByteSize = 0;
+  empty.buffers[1].mDataByteSize = 0;
+  cycle = convertInput(empty.list, out);
+  ASSERT_TRUE(cycle);  // an empty block still goes to the writer
+  EXPECT_EQ(cycle->frames, 0u);
+  EXPECT_TRUE(out.empty());
+  EXPECT_EQ(cycle->micPeak, 0.0f);
+  EXPECT_EQ(cycle->systemPeak, 0.0f);
+}
+
+TEST(InputConversion, ZeroChannelTapIsSilentAndCountsAsMono) {
+  Cycle c;
+  c.mic = {0.5f, 0.5f, 0.5f};
+  c.system = {0.9f, 0.9f, 0.9f};
+  c.systemChannels = 0;
+  std::vector<std::int16_t> out;
+  auto cycle = convertInput(c.bufferList(), out);
+  ASSERT_TRUE(cycle);
+  EXPECT_EQ(cycle->frames, 3u);
+  EXPECT_EQ(out, (std::vector<std::int16_t>{16383, 0, 16383, 0, 16383, 0}));
+  EXPECT_EQ(cycle->systemPeak, 0.0f);
+}
+
+TEST(InputConversion, StereoMicContributesOnlyItsFirstChannel) {
+  Cycle c;
+  c.mic = {0.5f, 1.0f, -0.25f, -1.0f};
+  c.micChannels = 2;
+  c.system = {0.0f, 0.0f, 0.0f, 0.0f};
+  std::vector<std::int16_t> out;
+  auto cycle = convertInput(c.bufferList(), out);
+  ASSERT_TRUE(cycle);
+  EXPECT_EQ(out, (std::vector<std::int16_t>{16383, 0, -8191, 0}));
+  EXPECT_FLOAT_EQ(cycle->micPeak, 0.5f);
+}
+
+TEST(InputConversion, OddChannelCountsAverageEveryTapChannel) {
+  Cycle c;
+  c.mic = {0.0f};
+  c.system = {0.3f, 0.3f, 0.3f};
+  c.systemChannels = 3;
+  std::vector<std::int16_t> out;
+  auto cycle = convertInput(c.bufferList(), out);
+  ASSERT_TRUE(cycle);
+  const float expected = (((0.0f + 0.3f) + 0.3f) + 0.3f) / 3.0f;
+  EXPECT_EQ(out[1], std::int16_t(expected * 32767.0f));
+  EXPECT_EQ(cycle->systemPeak, expected);
+}
+
+TEST(InputConversion, SteadyCyclesReuseTheBlockWithoutAllocating) {
+  Cycle large = monoMicStereoTap(512);
+  Cycle small = monoMicStereoTap(480);
+  std::vector<std::int16_t> out;
+  ASSERT_TRUE(convertInput(large.bufferList(), out));
+  const std::size_t capacity = out.capacity();
+  large.bufferList();
+  small.bufferList();
+
+  const std::size_t before = allocations;
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(convertInput(large.list, out));
+    ASSERT_TRUE(convertInput(small.list, out));
+  }
+  EXPECT_EQ(allocations, before);
+  EXPECT_EQ(out.capacity(), capacity);  // never shrunk
+}
+
+}  // namespace
+}  // namespace ondrel

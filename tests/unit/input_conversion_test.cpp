@@ -171,6 +171,44 @@ TEST(InputConversion, OddChannelCountsAverageEveryTapChannel) {
   EXPECT_EQ(cycle->systemPeak, expected);
 }
 
+// The common layout takes a vectorised path: it must agree with the plain arithmetic sample for
+// sample, NaN, infinities, signed zeros and out-of-range values included.
+TEST(InputConversion, MonoStereoFastPathAgreesWithThePlainArithmetic) {
+  std::uint32_t seed = 12345;
+  auto next = [&seed] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed;
+  };
+  const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
+                            std::numeric_limits<float>::infinity(),
+                            -std::numeric_limits<float>::infinity(), -0.0f, 1.0f, -1.0f, 3.0f,
+                            -7.5f, 1e-42f, 0.99999994f};
+  auto value = [&] {
+    const std::uint32_t r = next();
+    if (r % 7 == 0) return specials[(r >> 8) % 10];
+    return (float(r >> 8) / float(1u << 24)) * 2.4f - 1.2f;
+  };
+  for (std::uint32_t frames : {1u, 3u, 4u, 5u, 511u, 512u, 1023u}) {
+    Cycle c = monoMicStereoTap(frames);
+    for (float& x : c.mic) x = value();
+    for (float& x : c.system) x = value();
+    std::vector<std::int16_t> out;
+    auto cycle = convertInput(c.bufferList(), out);
+    ASSERT_TRUE(cycle);
+    float micPeak = 0, systemPeak = 0;
+    for (std::uint32_t i = 0; i < frames; ++i) {
+      const float m = c.mic[i];
+      const float s = ((0.0f + c.system[2 * i]) + c.system[2 * i + 1]) / 2.0f;
+      ASSERT_EQ(out[2 * i], sampleToInt16(m)) << "frame " << i << " of " << frames;
+      ASSERT_EQ(out[2 * i + 1], sampleToInt16(s)) << "frame " << i << " of " << frames;
+      if (std::fabs(m) >= micPeak) micPeak = std::fabs(m);
+      if (std::fabs(s) >= systemPeak) systemPeak = std::fabs(s);
+    }
+    EXPECT_EQ(cycle->micPeak, micPeak);
+    EXPECT_EQ(cycle->systemPeak, systemPeak);
+  }
+}
+
 TEST(InputConversion, SteadyCyclesReuseTheBlockWithoutAllocating) {
   Cycle large = monoMicStereoTap(512);
   Cycle small = monoMicStereoTap(480);

@@ -1,0 +1,173 @@
+#include "ondrelkit/process_tap_recorder.h"
+
+#include <unistd.h>
+
+#include <cmath>
+#include <stdexcept>
+
+#include "ondrelkit/capture_error.h"
+#include "ondrelkit/devices.h"
+#include "ondrelkit/events.h"
+#include "ondrelkit/input_conversion.h"
+#include "ondrelkit/system_tap.h"
+#include "ondrelkit/transcoder.h"
+
+namespace ondrel {
+
+std::shared_ptr<ProcessTapRecorder> ProcessTapRecorder::create(
+    std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL) {
+  return std::shared_ptr<ProcessTapRecorder>(
+      new ProcessTapRecorder(std::move(hardware), std::move(wavURL)));
+}
+
+ProcessTapRecorder::ProcessTapRecorder(std::shared_ptr<AudioHardware> hw,
+                                       std::filesystem::path url)
+    : hardware(std::move(hw)), wavURL(std::move(url)) {}
+
+std::uint32_t ProcessTapRecorder::usableSampleRate(double nominal) {
+  if (!(nominal > 0)) return 48000;
+  const double rounded = std::round(nominal);  // halves away from zero
+  if (!(rounded <= double(UINT32_MAX))) return 48000;
+  return std::uint32_t(rounded);
+}
+
+void ProcessTapRecorder::start() {
+  {
+    std::lock_guard queue(lifecycleQueue);
+    const SystemTap tap = createSystemTap(*hardware);
+    tapID = tap.tapID;
+    const AudioObjectID mic = builtInInputDeviceID(*hardware);
+    const std::string micUID = deviceUID(*hardware, mic);
+    aggID = createAggregateDevice(*hardware, micUID, tap.uuid);
+
+    std::uint32_t rate = 48000;
+    try {
+      rate = usableSampleRate(nominalSampleRate(*hardware, aggID));
+    } catch (const CaptureError&) {
+      // An unreadable rate is not worth failing a recording for.
+    }
+    {
+      std::lock_guard guard(lock);
+      sampleRate_ = rate;
+    }
+    writer = std::make_unique<WavWriter>(wavURL, rate, 2, 16);
+
+    AudioDeviceIOProcID newProc = 0;
+    if (OSStatus status =
+            hardware->AudioDeviceCreateIOProcIDWithBlock(newProc, aggID, makeIOBlock())) {
+      throw CaptureError::osStatus("AudioDeviceCreateIOProcIDWithBlock", status);
+    }
+    procID = newProc;
+    if (OSStatus status = hardware->AudioDeviceStart(aggID, *procID)) {
+      throw CaptureError::osStatus("AudioDeviceStart", status);
+    }
+  }
+  installOutputChangeListener();
+}
+
+void ProcessTapRecorder::stop() {
+  {
+    std::lock_guard queue(lifecycleQueue);
+    isStopped = true;
+    tearDownChain();
+  }
+  if (!writer) throw std::logic_error("the recording was never started");
+  writer->finalize();
+}
+
+std::filesystem::path ProcessTapRecorder::finishToM4A(const std::filesystem::path& wav,
+                                                      const std::filesystem::path& m4a) {
+  stop();
+  Transcoder::wavToM4A(wav, m4a);
+  std::error_code ignored;
+  std::filesystem::remove(wav, ignored);
+  return m4a;
+}
+
+std::pair<float, float> ProcessTapRecorder::snapshotLevels() const {
+  std::lock_guard guard(lock);
+  return {micLevel, systemLevel};
+}
+
+double ProcessTapRecorder::elapsedSeconds() const {
+  std::lock_guard guard(lock);
+  return double(framesWritten_) / double(sampleRate_);
+}
+
+std::uint64_t ProcessTapRecorder::framesWritten() const {
+  std::lock_guard guard(lock);
+  return framesWritten_;
+}
+
+std::uint32_t ProcessTapRecorder::sampleRate() const {
+  std::lock_guard guard(lock);
+  return sampleRate_;
+}
+
+AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock() {
+  return [weak = weak_from_this()](const AudioTimeStamp*, const AudioBufferList* input,
+                                   const AudioTimeStamp*, AudioBufferList*, const AudioTimeStamp*) {
+    if (auto self = weak.lock()) self->handleInput(input);
+  };
+}
+
+void ProcessTapRecorder::handleInput(const AudioBufferList* input) {
+  if (input == nullptr) return;
+  const auto cycle = convertInput(*input, interleaved);
+  if (!cycle) return;
+  // A failed write must not end the recording; the frames are still counted.
+  (void)writer->tryAppend(interleaved);
+  std::lock_guard guard(lock);
+  micLevel = cycle->micPeak;
+  systemLevel = cycle->systemPeak;
+  framesWritten_ += cycle->frames;
+}
+
+void ProcessTapRecorder::installOutputChangeListener() {
+  (void)hardware->AudioObjectAddPropertyListenerBlock(
+      kAudioObjectSystemObject, outputChangeAddr,
+      [weak = weak_from_this()](std::uint32_t, const AudioObjectPropertyAddress*) {
+        if (auto self = weak.lock()) self->rebuildTap();
+      });
+}
+
+void ProcessTapRecorder::rebuildTap() {
+  std::lock_guard queue(lifecycleQueue);
+  if (isStopped) return;
+  try {
+    rebuildChain();
+  } catch (const std::exception& error) {
+    (void)writeAll(STDERR_FILENO, std::string("tap rebuild failed: ") + error.what() + "\n");
+  }
+}
+
+void ProcessTapRecorder::rebuildChain() {
+  tearDownChain();
+  const SystemTap tap = createSystemTap(*hardware);
+  tapID = tap.tapID;
+  const AudioObjectID mic = builtInInputDeviceID(*hardware);
+  const std::string micUID = deviceUID(*hardware, mic);
+  aggID = createAggregateDevice(*hardware, micUID, tap.uuid);
+
+  AudioDeviceIOProcID newProc = 0;
+  if (OSStatus status =
+          hardware->AudioDeviceCreateIOProcIDWithBlock(newProc, aggID, makeIOBlock())) {
+    throw CaptureError::osStatus("re-create IOProc", status);
+  }
+  procID = newProc;
+  if (OSStatus status = hardware->AudioDeviceStart(aggID, *procID)) {
+    throw CaptureError::osStatus("re-start", status);
+  }
+}
+
+void ProcessTapRecorder::tearDownChain() {
+  if (procID) {
+    (void)hardware->AudioDeviceStop(aggID, *procID);
+    (void)hardware->AudioDeviceDestroyIOProcID(aggID, *procID);
+  }
+  if (aggID != kAudioObjectUnknown) (void)hardware->AudioHardwareDestroyAggregateDevice(aggID);
+  if (tapID != kAudioObjectUnknown) (void)hardware->AudioHardwareDestroyProcessTap(tapID);
+  procID.reset();
+}
+
+}  // namespace ondrel

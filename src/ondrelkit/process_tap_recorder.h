@@ -1,0 +1,84 @@
+// One recording: builds the capture chain (system tap, microphone, private aggregate device), runs
+// the I/O callback that converts, meters and writes the audio, follows changes of the default output
+// device by rebuilding the chain into the same file, and tears it all down at the end.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "ondrelkit/audio_hardware.h"
+#include "ondrelkit/wav_writer.h"
+
+namespace ondrel {
+
+class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorder> {
+ public:
+  // Touches neither the hardware nor the file system. The platform's callbacks hold the recorder
+  // weakly, which is why it lives in a shared_ptr.
+  static std::shared_ptr<ProcessTapRecorder> create(std::shared_ptr<AudioHardware> hardware,
+                                                    std::filesystem::path wavURL);
+
+  // Builds and starts the chain. Throws CaptureError or the writer's creation error; on failure
+  // nothing already created is undone.
+  void start();
+  // Tears the chain down (waiting for a running rebuild), then finalizes the WAV file.
+  void stop();
+  // stop(), transcode into m4aURL, remove the WAV file; returns m4aURL.
+  std::filesystem::path finishToM4A(const std::filesystem::path& wavURL,
+                                    const std::filesystem::path& m4aURL);
+
+  // (mic, system): the peaks of the latest I/O cycle.
+  std::pair<float, float> snapshotLevels() const;
+  double elapsedSeconds() const;
+  std::uint64_t framesWritten() const;
+  std::uint32_t sampleRate() const;
+
+  // The rate a device reports, made usable: rounded half away from zero, 48000 when not positive.
+  static std::uint32_t usableSampleRate(double nominal);
+
+ private:
+  ProcessTapRecorder(std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL);
+
+  AudioDeviceIOBlock makeIOBlock();
+  void handleInput(const AudioBufferList* input);
+  void installOutputChangeListener();
+  void rebuildTap();
+  void rebuildChain();   // with lifecycleQueue held
+  void tearDownChain();  // with lifecycleQueue held
+
+  const std::shared_ptr<AudioHardware> hardware;
+
+  // The capture chain; after start() only touched with lifecycleQueue held.
+  AudioObjectID tapID = kAudioObjectUnknown;
+  AudioObjectID aggID = kAudioObjectUnknown;
+  std::optional<AudioDeviceIOProcID> procID;
+
+  const std::filesystem::path wavURL;
+  std::unique_ptr<WavWriter> writer;
+
+  // Guarded by lock, held for a few loads or stores and never across a call.
+  mutable std::mutex lock;
+  std::uint32_t sampleRate_ = 48000;
+  float micLevel = 0;
+  float systemLevel = 0;
+  std::uint64_t framesWritten_ = 0;
+
+  // The I/O thread's scratch block.
+  std::vector<std::int16_t> interleaved;
+
+  // Orders the changes of the chain: a teardown waits for a running rebuild, and a rebuild after
+  // the teardown finds isStopped set.
+  std::mutex lifecycleQueue;
+  bool isStopped = false;
+
+  const AudioObjectPropertyAddress outputChangeAddr{kAudioHardwarePropertyDefaultOutputDevice,
+                                                    kAudioObjectPropertyScopeGlobal,
+                                                    kAudioObjectPropertyElementMain};
+};
+
+}  // namespace ondrel

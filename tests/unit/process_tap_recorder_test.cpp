@@ -1,0 +1,329 @@
+#include "ondrelkit/process_tap_recorder.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "capture_fd.h"
+#include "fake_audio_hardware.h"
+#include "ondrelkit/capture_error.h"
+#include "temp_dir.h"
+
+namespace ondrel {
+namespace {
+
+using testing::captureFd;
+using testing::FakeAudioHardware;
+using testing::readBytes;
+using testing::readLe32;
+using testing::TempDir;
+
+// One cycle in the aggregate device's layout: mono microphone, stereo tap.
+struct Cycle {
+  std::vector<float> mic;
+  std::vector<float> system;
+  AudioBuffer buffers[2];
+  AudioBufferList list;
+
+  Cycle(std::uint32_t frames, float micValue, float systemValue)
+      : mic(frames, micValue), system(2 * std::size_t(frames), systemValue) {
+    buffers[0] = {1, frames * 4, mic.data()};
+    buffers[1] = {2, frames * 8, system.data()};
+    list = {2, buffers};
+  }
+};
+
+class RecorderTest : public ::testing::Test {
+ protected:
+  RecorderTest() : hw(std::make_shared<FakeAudioHardware>()) {
+    hw->devices = {{.id = 10, .uid = "usb-mic", .inputStreamSize = 8,
+                    .transport = kAudioDeviceTransportTypeUSB},
+                   {.id = 11, .uid = "builtin-mic", .inputStreamSize = 8,
+                    .transport = kAudioDeviceTransportTypeBuiltIn}};
+    recorder = ProcessTapRecorder::create(hw, wavPath());
+  }
+
+  std::filesystem::path wavPath() const { return dir / "audio.wav"; }
+
+  std::string startError() {
+    try {
+      recorder->start();
+    } catch (const std::exception& error) {
+      return error.what();
+    }
+    return "started";
+  }
+
+  // The name of each logged call, without its arguments.
+  std::vector<std::string> callNames() const {
+    std::vector<std::string> names;
+    for (const auto& call : hw->calls()) names.push_back(call.substr(0, call.find('(')));
+    return names;
+  }
+
+  TempDir dir;
+  std::shared_ptr<FakeAudioHardware> hw;
+  std::shared_ptr<ProcessTapRecorder> recorder;
+};
+
+TEST_F(RecorderTest, StartBuildsTheChainInOrderOverTheBuiltInMic) {
+  ASSERT_EQ(startError(), "started");
+  EXPECT_EQ(callNames(), (std::vector<std::string>{
+                             "AudioHardwareCreateProcessTap", "AudioHardwareCreateAggregateDevice",
+                             "AudioDeviceCreateIOProcIDWithBlock", "AudioDeviceStart",
+                             "AudioObjectAddPropertyListenerBlock"}));
+  const auto description = hw->lastAggregateDescription();
+  ASSERT_TRUE(description);
+  EXPECT_EQ((*description)["master"], "builtin-mic");
+  EXPECT_EQ((*description)["taps"][0]["uid"], hw->lastTapDescription()->uuid.uuidString());
+  EXPECT_EQ(readBytes(wavPath()).size(), 44u);
+}
+
+TEST_F(RecorderTest, LevelsAndElapsedTimeFollowTheCycles) {
+  ASSERT_EQ(startError(), "started");
+  EXPECT_EQ(recorder->snapshotLevels(), std::make_pair(0.0f, 0.0f));
+  EXPECT_EQ(recorder->elapsedSeconds(), 0.0);
+
+  Cycle loud(480, 0.5f, -0.25f);
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(hw->runIO(loud.list));
+  EXPECT_EQ(recorder->elapsedSeconds(), 2.0);
+  EXPECT_EQ(recorder->snapshotLevels(), std::make_pair(0.5f, 0.25f));
+  EXPECT_EQ(recorder->snapshotLevels(), std::make_pair(0.5f, 0.25f));  // no decay
+
+  // A skipped cycle (one buffer) leaves everything; an empty one zeroes the levels only.
+  AudioBufferList single{1, loud.buffers};
+  ASSERT_TRUE(hw->runIO(single));
+  EXPECT_EQ(recorder->snapshotLevels(), std::make_pair(0.5f, 0.25f));
+  Cycle empty(0, 0, 0);
+  empty.buffers[0].mData = empty.buffers[1].mData = loud.mic.data();
+  ASSERT_TRUE(hw->runIO(empty.list));
+  EXPECT_EQ(recorder->snapshotLevels(), std::make_pair(0.0f, 0.0f));
+  EXPECT_EQ(recorder->framesWritten(), 96000u);
+}
+
+TEST_F(RecorderTest, StopTearsDownInOrderThenCompletesTheFile) {
+  ASSERT_EQ(startError(), "started");
+  Cycle cycle(512, 0.5f, 0.5f);
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(hw->runIO(cycle.list));
+  hw->clearCalls();
+  recorder->stop();
+  EXPECT_EQ(hw->calls(), (std::vector<std::string>{
+                             "AudioDeviceStop(101, 1)", "AudioDeviceDestroyIOProcID(101, 1)",
+                             "AudioHardwareDestroyAggregateDevice(101)",
+                             "AudioHardwareDestroyProcessTap(100)"}));
+  EXPECT_FALSE(hw->runIO(cycle.list));  // no callback after stop()
+  const auto bytes = readBytes(wavPath());
+  ASSERT_EQ(bytes.size(), 44u + 4u * 5120u);
+  EXPECT_EQ(readLe32(bytes, 40), 4u * 5120u);
+  EXPECT_EQ(readLe32(bytes, 4), 4u * 5120u + 36u);
+  EXPECT_EQ(bytes[44], 0xFF);  // 16383 = 0x3FFF, little-endian
+  EXPECT_EQ(bytes[45], 0x3F);
+}
+
+TEST_F(RecorderTest, TheDevicesRateBecomesTheFilesRate) {
+  hw->aggregateRate = 44100.5;
+  ASSERT_EQ(startError(), "started");
+  EXPECT_EQ(readLe32(readBytes(wavPath()), 24), 44101u);
+
+  auto second = ProcessTapRecorder::create(hw, dir / "second.wav");
+  hw->aggregateRateStatus = kAudioHardwareUnknownPropertyError;
+  second->start();
+  EXPECT_EQ(readLe32(readBytes(dir / "second.wav"), 24), 48000u);
+}
+
+TEST_F(RecorderTest, AFailedDeviceStartLeavesEverythingItCreated) {
+  hw->failOperation("AudioDeviceStart", -50);
+  EXPECT_EQ(startError(), "AudioDeviceStart failed (OSStatus -50)");
+  EXPECT_EQ(hw->liveTaps(), 1u);
+  EXPECT_EQ(hw->liveAggregates(), 1u);
+  EXPECT_EQ(hw->registeredIOProcs(), 1u);
+  EXPECT_EQ(readBytes(wavPath()).size(), 44u);
+  EXPECT_TRUE(hw->callsStartingWith("AudioObjectAddPropertyListenerBlock").empty());
+}
+
+TEST_F(RecorderTest, AFailedAggregateLeavesTheTapAndNoDevice) {
+  hw->failOperation("AudioHardwareCreateAggregateDevice", -50);
+  EXPECT_EQ(startError(), "AudioHardwareCreateAggregateDevice failed (OSStatus -50)");
+  EXPECT_EQ(hw->liveTaps(), 1u);
+  EXPECT_FALSE(std::filesystem::exists(wavPath()));
+  // The teardown then knows only the tap: aggID stayed 0.
+  hw->clearCalls();
+  EXPECT_THROW(recorder->stop(), std::logic_error);
+  EXPECT_EQ(hw->calls(), std::vector<std::string>{"AudioHardwareDestroyProcessTap(100)"});
+}
+
+TEST_F(RecorderTest, StartFailuresCarryTheirStepsText) {
+  hw->failOperation("AudioDeviceCreateIOProcIDWithBlock", kAudioHardwareIllegalOperationError);
+  EXPECT_EQ(startError(), "AudioDeviceCreateIOProcIDWithBlock failed (OSStatus 1852797029)");
+
+  hw->devices.erase(hw->devices.begin());
+  hw->devices[0].uidStatus = -50;
+  recorder = ProcessTapRecorder::create(hw, dir / "b.wav");
+  EXPECT_EQ(startError(), "device UID failed (OSStatus -50)");
+
+  hw->devices.clear();
+  recorder = ProcessTapRecorder::create(hw, dir / "c.wav");
+  EXPECT_EQ(startError(), "no usable built-in microphone found");
+}
+
+// A rebuild runs whole: teardown of the old chain, then a new tap, aggregate and callback.
+TEST_F(RecorderTest, AnOutputChangeRebuildsTheChainIntoTheSameFile) {
+  ASSERT_EQ(startError(), "started");
+  Cycle cycle(256, 0.25f, 0.25f);
+  ASSERT_TRUE(hw->runIO(cycle.list));
+  hw->clearCalls();
+  const std::string err = captureFd(STDERR_FILENO, [&] { hw->fireDefaultOutputChanged(); });
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(hw->calls(), (std::vector<std::string>{
+                             "AudioDeviceStop(101, 1)", "AudioDeviceDestroyIOProcID(101, 1)",
+                             "AudioHardwareDestroyAggregateDevice(101)",
+                             "AudioHardwareDestroyProcessTap(100)",
+                             "AudioHardwareCreateProcessTap() -> 102",
+                             "AudioHardwareCreateAggregateDevice() -> 103",
+                             "AudioDeviceCreateIOProcIDWithBlock(103)", "AudioDeviceStart(103, 2)"}));
+  EXPECT_EQ((*hw->lastAggregateDescription())["taps"][0]["uid"],
+            hw->lastTapDescription()->uuid.uuidString());
+  ASSERT_TRUE(hw->runIO(cycle.list));
+  EXPECT_EQ(recorder->framesWritten(), 512u);
+
+  // A second change, even to the same device, rebuilds again.
+  hw->clearCalls();
+  hw->fireDefaultOutputChanged();
+  EXPECT_EQ(hw->callsStartingWith("AudioDeviceStart"),
+            std::vector<std::string>{"AudioDeviceStart(105, 3)"});
+  recorder->stop();
+  const auto bytes = readBytes(wavPath());
+  EXPECT_EQ(readLe32(bytes, 40), 512u * 4u);
+  EXPECT_EQ(readLe32(bytes, 24), 48000u);
+  EXPECT_EQ(bytes.size(), 44u + 512u * 4u);
+}
+
+struct RebuildFailure {
+  std::string operation;  // the fake operation to fail, or "" for "no microphone"
+  std::string line;
+  std::size_t taps, aggregates, procs;
+};
+
+TEST_F(RecorderTest, AFailedRebuildWritesOneLineKeepsWhatItBuiltAndStopCleansUp) {
+  const std::vector<RebuildFailure> failures = {
+      {"AudioHardwareCreateProcessTap",
+       "tap rebuild failed: AudioHardwareCreateProcessTap failed (OSStatus -50)\n", 0, 0, 0},
+      {"", "tap rebuild failed: no usable built-in microphone found\n", 1, 0, 0},
+      {"AudioHardwareCreateAggregateDevice",
+       "tap rebuild failed: AudioHardwareCreateAggregateDevice failed (OSStatus -50)\n", 1, 0, 0},
+      {"AudioDeviceCreateIOProcIDWithBlock",
+       "tap rebuild failed: re-create IOProc failed (OSStatus -50)\n", 1, 1, 0},
+      {"AudioDeviceStart", "tap rebuild failed: re-start failed (OSStatus -50)\n", 1, 1, 1},
+  };
+  for (const auto& failure : failures) {
+    SCOPED_TRACE(failure.line);
+    hw = std::make_shared<FakeAudioHardware>();
+    hw->devices = {{.id = 11, .uid = "mic", .inputStreamSize = 8,
+                    .transport = kAudioDeviceTransportTypeBuiltIn}};
+    recorder = ProcessTapRecorder::create(hw, wavPath());
+    ASSERT_EQ(startError(), "started");
+    Cycle cycle(128, 0.1f, 0.1f);
+    ASSERT_TRUE(hw->runIO(cycle.list));
+
+    if (failure.operation.empty()) {
+      hw->devices.clear();
+    } else {
+      hw->failOperation(failure.operation, -50);
+    }
+    const std::string err = captureFd(STDERR_FILENO, [&] { hw->fireDefaultOutputChanged(); });
+    EXPECT_EQ(err, failure.line);
+    EXPECT_EQ(hw->liveTaps(), failure.taps);
+    EXPECT_EQ(hw->liveAggregates(), failure.aggregates);
+    EXPECT_EQ(hw->registeredIOProcs(), failure.procs);
+    EXPECT_FALSE(hw->runIO(cycle.list));  // no audio flows until a rebuild succeeds
+    EXPECT_EQ(recorder->framesWritten(), 128u);
+
+    // The teardown acts on whatever the fields hold, stale identifiers included.
+    hw->failOperation(failure.operation, 0);
+    recorder->stop();
+    EXPECT_EQ(hw->liveTaps(), 0u);
+    EXPECT_EQ(hw->liveAggregates(), 0u);
+    EXPECT_EQ(hw->registeredIOProcs(), 0u);
+    EXPECT_EQ(readLe32(readBytes(wavPath()), 40), 128u * 4u);
+  }
+}
+
+TEST_F(RecorderTest, AFailedRebuildIsMendedByTheNextNotification) {
+  ASSERT_EQ(startError(), "started");
+  hw->failOperation("AudioDeviceStart", -50);
+  captureFd(STDERR_FILENO, [&] { hw->fireDefaultOutputChanged(); });
+  hw->failOperation("AudioDeviceStart", 0);
+  EXPECT_EQ(captureFd(STDERR_FILENO, [&] { hw->fireDefaultOutputChanged(); }), "");
+  Cycle cycle(64, 0.1f, 0.1f);
+  EXPECT_TRUE(hw->runIO(cycle.list));
+  EXPECT_EQ(hw->liveTaps(), 1u);
+  EXPECT_EQ(hw->registeredIOProcs(), 1u);
+}
+
+TEST_F(RecorderTest, NotificationsAfterStopOrReleaseMakeNoPlatformCall) {
+  ASSERT_EQ(startError(), "started");
+  recorder->stop();
+  std::size_t before = hw->operationCount();
+  hw->fireDefaultOutputChanged();
+  EXPECT_EQ(hw->operationCount(), before);
+
+  auto other = ProcessTapRecorder::create(hw, dir / "other.wav");
+  other->start();
+  Cycle cycle(64, 0.1f, 0.1f);
+  std::weak_ptr<ProcessTapRecorder> weak = other;
+  other.reset();
+  EXPECT_TRUE(weak.expired());  // the platform's callbacks do not keep it alive
+  before = hw->operationCount();
+  hw->fireDefaultOutputChanged();
+  EXPECT_TRUE(hw->runIO(cycle.list));  // the block is still registered but does nothing
+  EXPECT_EQ(hw->operationCount(), before);
+}
+
+// The I/O thread, two notification threads and a level reader run at once; then stop. Run under
+// ThreadSanitizer in CI.
+TEST_F(RecorderTest, ConcurrentIoRebuildsAndReadsFinishWithAConsistentFile) {
+  ASSERT_EQ(startError(), "started");
+  std::atomic<bool> running{true};
+  std::atomic<std::uint64_t> delivered{0};
+  std::thread io([&] {
+    Cycle cycle(480, 0.5f, 0.25f);
+    while (running) {
+      if (hw->runIO(cycle.list)) delivered += 480;
+    }
+  });
+  auto notify = [&] {
+    for (int i = 0; i < 40; ++i) {
+      hw->fireDefaultOutputChanged();
+      std::this_thread::yield();
+    }
+  };
+  std::string err = captureFd(STDERR_FILENO, [&] {
+    std::thread n1(notify), n2(notify);
+    std::thread reader([&] {
+      while (running) {
+        const auto [mic, system] = recorder->snapshotLevels();
+        EXPECT_TRUE((mic == 0.0f && system == 0.0f) || (mic == 0.5f && system == 0.25f));
+        EXPECT_GE(recorder->elapsedSeconds(), 0.0);
+      }
+    });
+    n1.join();
+    n2.join();
+    while (delivered < 48000) std::this_thread::yield();
+    recorder->stop();
+    running = false;
+    io.join();
+    reader.join();
+  });
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(recorder->framesWritten(), delivered.load());
+  const auto bytes = readBytes(wavPath());
+  EXPECT_EQ(readLe32(bytes, 40), 4u * delivered.load());
+  EXPECT_EQ(bytes.size(), 44u + 4u * delivered.load());
+  EXPECT_EQ(hw->liveTaps(), 0u);
+  EXPECT_EQ(hw->registeredIOProcs(), 0u);
+}
+
+}  // namespace
+}  // namespace ondrel

@@ -1,0 +1,21 @@
+// ondrel: records the system audio and the microphone for a host application.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ondrel/session_driver.h"
+#include "ondrelkit/pulse/pulse_hardware.h"
+
+int main(int argc, char** argv) {
+  // A host that closed its end of a pipe must not cost the recording: writes fail, nothing dies.
+  std::signal(SIGPIPE, SIG_IGN);
+  const std::vector<std::string> arguments(argv, argv + argc);
+  const int status = ondrel::runSession(
+      arguments, [] { return std::make_shared<ondrel::PulseHardware>(); });
+  // The stdin reader and the sound server's threads may still be running: end without running
+  // destructors they could be using.
+  std::fflush(nullptr);
+  std::_Exit(status);
+}

@@ -1,0 +1,226 @@
+// The ondrel binary run the way a host runs it, against a private sound server.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "child_process.h"
+#include "decoded_audio.h"
+#include "pulse_server.h"
+#include "temp_dir.h"
+
+namespace ondrel::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using namespace std::chrono_literals;
+
+const std::string kBinary = ONDREL_BINARY;
+
+class OndrelCli : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server = new PulseServer(SoundServerKind::pulseAudio); }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+
+  // Reads events until one of the given type (returned) or the end; every line must be one
+  // valid JSON object.
+  static std::vector<json> readUntil(ChildProcess& child, const std::string& type) {
+    std::vector<json> events;
+    while (auto line = child.readLine()) {
+      events.push_back(json::parse(*line));
+      if (events.back()["type"] == type) break;
+    }
+    return events;
+  }
+
+  static PulseServer* server;
+  TempDir dir;
+};
+PulseServer* OndrelCli::server = nullptr;
+
+TEST_F(OndrelCli, RecordsBothSourcesIntoAnM4aAndReportsEachStep) {
+  server->setDefaultSink("speakers");
+  auto mic = server->play("micfeed", {.frequency = 440, .leftAmplitude = 0.5f, .rightAmplitude = 0.5f});
+  auto system = server->play("speakers", {.frequency = 1000, .leftAmplitude = 0.5f, .rightAmplitude = 0});
+  const fs::path folder = dir / "nested" / "session one";
+  ChildProcess child({kBinary, "--out", folder.string()});
+
+  auto first = child.readLine();
+  ASSERT_TRUE(first) << child.stderrText();
+  EXPECT_EQ(json::parse(*first), json({{"type", "started"}}));
+  std::vector<json> levels;
+  std::vector<std::chrono::steady_clock::time_point> arrivals;
+  while (levels.size() < 25) {
+    auto line = child.readLine();
+    ASSERT_TRUE(line);
+    levels.push_back(json::parse(*line));
+    arrivals.push_back(std::chrono::steady_clock::now());
+  }
+  child.writeStdin("stop\n");
+  auto rest = readUntil(child, "done");
+  ASSERT_FALSE(rest.empty());
+  ASSERT_EQ(child.wait(), 0) << child.stderrText();
+  EXPECT_EQ(child.stderrText(), "");
+
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    ASSERT_EQ(levels[i].size(), 4u) << levels[i];
+    EXPECT_EQ(levels[i]["type"], "level");
+    ASSERT_TRUE(levels[i]["mic"].is_number() && levels[i]["system"].is_number());
+    if (i > 0) {
+      EXPECT_GE(levels[i]["t"].get<double>(), levels[i - 1]["t"].get<double>());
+    }
+  }
+  // The levels follow the tones: about 0.5 on the microphone, 0.25 (left-only, averaged) on the
+  // system side.
+  EXPECT_NEAR(levels.back()["mic"].get<double>(), 0.5, 0.1);
+  EXPECT_NEAR(levels.back()["system"].get<double>(), 0.25, 0.06);
+  const double period = std::chrono::duration<double>(arrivals.back() - arrivals.front()).count() /
+                        double(arrivals.size() - 1);
+  EXPECT_GT(period, 0.095);
+  EXPECT_LT(period, 0.2);
+
+  const json done = rest.back();
+  for (std::size_t i = 0; i + 1 < rest.size(); ++i) EXPECT_EQ(rest[i]["type"], "level");
+  EXPECT_EQ(done.size(), 3u);
+  EXPECT_EQ(done["path"], (folder / "audio.m4a").string());
+  const double duration = done["t"].get<double>();
+  EXPECT_GE(duration, levels.back()["t"].get<double>());
+  EXPECT_GT(duration, 2.0);
+  std::ifstream metaFile(folder / "meta.json");
+  const json meta = json::parse(metaFile);
+  EXPECT_EQ(meta, json({{"duration", duration}}));
+  EXPECT_FALSE(fs::exists(folder / "audio.wav"));
+
+  const DecodedAudio audio = decodeAudio(folder / "audio.m4a");
+  EXPECT_EQ(audio.channels, 2u);
+  EXPECT_EQ(audio.sampleRate, 48000u);
+  EXPECT_NEAR(double(audio.frames()) / audio.sampleRate, duration, 0.05);
+  const double end = duration - 0.2;
+  EXPECT_NEAR(audio.toneAmplitude(0, 440, 0.5, end), 0.5, 0.08);
+  EXPECT_LT(audio.toneAmplitude(0, 1000, 0.5, end), 0.02);
+  EXPECT_NEAR(audio.toneAmplitude(1, 1000, 0.5, end), 0.25, 0.05);
+  EXPECT_LT(audio.toneAmplitude(1, 440, 0.5, end), 0.02);
+}
+
+TEST_F(OndrelCli, VersionAnywhereWinsAndTouchesNothing) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {kBinary, "--version"},
+           {kBinary, "--out", (dir / "a").string(), "--version"},
+           {kBinary, "--out", "--version"}}) {
+    const RunResult r = runToEnd(args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "ondrel 0.1.0\n");
+    EXPECT_EQ(r.err, "");
+  }
+  EXPECT_FALSE(fs::exists(dir / "a"));
+}
+
+TEST_F(OndrelCli, WithoutAUsableOutTheUsageTextIsAllThereIs) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {kBinary}, {kBinary, "--out"}, {kBinary, "out", (dir / "x").string()},
+           {kBinary, (dir / "x").string(), "--out"}, {kBinary, "--OUT", (dir / "x").string()}}) {
+    const RunResult r = runToEnd(args);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "usage: --out <folder>\n");
+  }
+  EXPECT_FALSE(fs::exists(dir / "x"));
+}
+
+TEST_F(OndrelCli, AFolderThatIsAPlainFileIsOneErrorEvent) {
+  std::ofstream(dir / "file") << "x";
+  const RunResult r = runToEnd({kBinary, "--out", (dir / "file").string()});
+  EXPECT_EQ(r.status, 1);
+  const json event = json::parse(r.out);  // exactly one line
+  EXPECT_EQ(event["type"], "error");
+  EXPECT_FALSE(event["message"].get<std::string>().empty());
+}
+
+TEST_F(OndrelCli, ClosedStandardInputStopsAndTheFirstOutWins) {
+  const RunResult r = runToEnd(
+      {kBinary, "--out", (dir / "first").string(), "--out", (dir / "second").string()});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::istringstream lines(r.out);
+  std::string line;
+  std::vector<json> events;
+  while (std::getline(lines, line)) events.push_back(json::parse(line));
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events.front()["type"], "started");
+  EXPECT_EQ(events.back()["type"], "done");
+  EXPECT_TRUE(fs::exists(dir / "first" / "audio.m4a"));
+  EXPECT_TRUE(fs::exists(dir / "first" / "meta.json"));
+  EXPECT_FALSE(fs::exists(dir / "second"));
+}
+
+TEST_F(OndrelCli, OnlyARealStopLineStops) {
+  ChildProcess child({kBinary, "--out", (dir / "s").string()});
+  ASSERT_EQ(json::parse(child.readLine().value())["type"], "started");
+  child.writeStdin("STOP\nstop now\n\nstopp\n");
+  const auto until = std::chrono::steady_clock::now() + 600ms;
+  while (std::chrono::steady_clock::now() < until) {
+    auto line = child.readLine();
+    ASSERT_TRUE(line);
+    ASSERT_EQ(json::parse(*line)["type"], "level");
+  }
+  child.writeStdin(" \tstop \r\n");
+  auto rest = readUntil(child, "done");
+  ASSERT_FALSE(rest.empty());
+  EXPECT_EQ(rest.back()["type"], "done");
+  EXPECT_EQ(child.wait(), 0);
+}
+
+TEST_F(OndrelCli, AFailedFinishIsOneErrorEventAndKeepsTheWav) {
+  const fs::path folder = dir / "f";
+  fs::create_directories(folder / "audio.m4a" / "inside");
+  const RunResult r = runToEnd({kBinary, "--out", folder.string()}, "stop\n");
+  EXPECT_EQ(r.status, 1);
+  std::istringstream lines(r.out);
+  std::string line;
+  std::vector<json> events;
+  while (std::getline(lines, line)) events.push_back(json::parse(line));
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events.back()["type"], "error");
+  EXPECT_EQ(events.back()["message"].get<std::string>().rfind("finish failed: ", 0), 0u)
+      << events.back();
+  for (std::size_t i = 0; i + 1 < events.size(); ++i) EXPECT_NE(events[i]["type"], "error");
+  EXPECT_TRUE(fs::exists(folder / "audio.wav"));
+  EXPECT_FALSE(fs::exists(folder / "meta.json"));
+  EXPECT_TRUE(fs::exists(folder / "audio.m4a" / "inside"));
+}
+
+TEST_F(OndrelCli, AnUnwritableMetaJsonStillEndsInDone) {
+  const fs::path folder = dir / "m";
+  fs::create_directories(folder / "meta.json" / "inside");
+  const RunResult r = runToEnd({kBinary, "--out", folder.string()}, "stop\n");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"type\":\"done\""), std::string::npos);
+  EXPECT_TRUE(fs::exists(folder / "audio.m4a"));
+  EXPECT_TRUE(fs::is_directory(folder / "meta.json"));
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    EXPECT_TRUE(entry.path().filename() == "audio.m4a" || entry.path().filename() == "meta.json")
+        << "left behind: " << entry.path();
+  }
+}
+
+TEST_F(OndrelCli, AHostThatClosedStandardOutputStillGetsItsFiles) {
+  const fs::path folder = dir / "c";
+  ChildProcess child({kBinary, "--out", folder.string()});
+  ASSERT_TRUE(child.readLine());
+  child.closeStdout();
+  std::this_thread::sleep_for(500ms);  // level events now fail to write
+  child.closeStdin();
+  EXPECT_EQ(child.wait(), 0);
+  EXPECT_TRUE(fs::exists(folder / "audio.m4a"));
+  EXPECT_TRUE(fs::exists(folder / "meta.json"));
+  EXPECT_FALSE(fs::exists(folder / "audio.wav"));
+}
+
+}  // namespace
+}  // namespace ondrel::testing

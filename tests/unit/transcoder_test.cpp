@@ -1,0 +1,352 @@
+// Transcoder: the M4A files are checked with the real ffprobe and ffmpeg decoders.
+#include "ondrelkit/transcoder.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <numbers>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ondrelkit/wav_writer.h"
+
+namespace ondrel {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Tone {
+  double frequency = 0;  // 0: silence
+  double startSeconds = 0;
+};
+
+// One tone per channel, written by the recorder's own WAV writer.
+void writeWav(const fs::path& path, uint32_t rate, const std::vector<Tone>& channels,
+              uint32_t frames) {
+  std::vector<int16_t> samples;
+  samples.reserve(size_t{frames} * channels.size());
+  for (uint32_t i = 0; i < frames; ++i) {
+    for (const Tone& tone : channels) {
+      double t = static_cast<double>(i) / rate;
+      double value = tone.frequency > 0 && t >= tone.startSeconds
+                         ? 0.5 * std::sin(2 * std::numbers::pi * tone.frequency * t)
+                         : 0.0;
+      samples.push_back(static_cast<int16_t>(std::lround(value * 32767)));
+    }
+  }
+  WavWriter writer(path, rate, static_cast<uint16_t>(channels.size()), 16);
+  writer.append(samples);
+  writer.finalize();
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string run(const std::string& command) {
+  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return output;
+  char buffer[1 << 16];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, n);
+  pclose(pipe);
+  return output;
+}
+
+// "key=value" lines of ffprobe's default writer without section wrappers.
+std::map<std::string, std::string> probe(const fs::path& file, const std::string& entries,
+                                         const std::string& extra = "") {
+  std::istringstream lines(run("ffprobe -v error " + extra + " -show_entries " + entries +
+                               " -of default=nw=1 '" + file.string() + "'"));
+  std::map<std::string, std::string> fields;
+  for (std::string line; std::getline(lines, line);) {
+    auto eq = line.find('=');
+    if (eq != std::string::npos) fields.emplace(line.substr(0, eq), line.substr(eq + 1));
+  }
+  return fields;
+}
+
+// Decoded by ffmpeg as players do (edit list applied), interleaved stereo.
+std::vector<int16_t> decodeStereo(const fs::path& file) {
+  std::string bytes =
+      run("ffmpeg -v error -i '" + file.string() + "' -f s16le -acodec pcm_s16le -ac 2 -");
+  std::vector<int16_t> samples(bytes.size() / 2);
+  std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+  return samples;
+}
+
+// Goertzel power of one frequency in one channel over [begin, begin + count) frames.
+double tonePower(const std::vector<int16_t>& stereo, int channel, double frequency, double rate,
+                 size_t begin, size_t count) {
+  const double coeff = 2 * std::cos(2 * std::numbers::pi * frequency / rate);
+  double s1 = 0, s2 = 0;
+  for (size_t i = begin; i < begin + count; ++i) {
+    double s = stereo[2 * i + channel] / 32768.0 + coeff * s1 - s2;
+    s2 = s1;
+    s1 = s;
+  }
+  return (s1 * s1 + s2 * s2 - coeff * s1 * s2) / (double(count) * double(count));
+}
+
+// The first frame whose magnitude in `channel` exceeds a quarter of full scale.
+size_t onsetFrame(const std::vector<int16_t>& stereo, int channel) {
+  for (size_t i = 0; 2 * i + 1 < stereo.size(); ++i) {
+    if (std::abs(stereo[2 * i + channel]) > 8192) return i;
+  }
+  return stereo.size();
+}
+
+class TranscoderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "ondrel-transcode-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  fs::path dir_;
+};
+
+class TranscoderRateTest : public TranscoderTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(TranscoderRateTest, EncodesEachChannelInPlaceAtTheWavRateAndFullLength) {
+  const int rate = GetParam();
+  const fs::path wav = dir_ / "audio.wav";
+  const fs::path m4a = dir_ / "audio.m4a";
+  // Left starts late, so a timeline shifted by the encoder's priming shows in the onset. The odd
+  // length ends in a short frame and is no whole number of milliseconds.
+  const uint32_t frames = 3 * static_cast<uint32_t>(rate) + 7;
+  writeWav(wav, static_cast<uint32_t>(rate), {{440, 0.5}, {2500, 0}}, frames);
+
+  Transcoder::wavToM4A(wav, m4a);
+
+  auto stream = probe(m4a, "stream=codec_name,profile,channels,sample_rate,duration_ts");
+  EXPECT_EQ(stream["codec_name"], "aac");
+  EXPECT_EQ(stream["profile"], "LC");
+  EXPECT_EQ(stream["channels"], "2");
+  EXPECT_EQ(stream["sample_rate"], std::to_string(rate));
+  // Every sample, the short last frame included; the priming and the padding are not counted.
+  EXPECT_EQ(stream["duration_ts"], std::to_string(frames));
+  auto format = probe(m4a, "format=bit_rate");
+  EXPECT_NEAR(std::stod(format["bit_rate"]), 128000, 20000);
+
+  // The priming stays before zero and an edit list hides it; the timeline is not shifted.
+  auto firstPacket = probe(m4a, "packet=pts", "-read_intervals %+#1 -select_streams a");
+  EXPECT_EQ(firstPacket["pts"], "-1024");
+
+  std::string file = readFile(m4a);
+  EXPECT_EQ(file.substr(4, 8), "ftypM4A ");
+  EXPECT_LT(file.find("moov"), file.find("mdat")) << "faststart puts the index first";
+
+  std::vector<int16_t> pcm = decodeStereo(m4a);
+  // ffmpeg decodes the last packet whole, so up to a frame more comes out.
+  EXPECT_NEAR(static_cast<double>(pcm.size() / 2), frames, 1024);
+  const size_t onset = onsetFrame(pcm, 0);
+  EXPECT_NEAR(static_cast<double>(onset), 0.5 * rate, 0.003 * rate);
+
+  const auto window = static_cast<size_t>(rate);  // one second from 1 s in
+  const double left440 = tonePower(pcm, 0, 440, rate, window, window);
+  const double left2500 = tonePower(pcm, 0, 2500, rate, window, window);
+  const double right440 = tonePower(pcm, 1, 440, rate, window, window);
+  const double right2500 = tonePower(pcm, 1, 2500, rate, window, window);
+  EXPECT_GT(left440, 0.01);  // a 0.5-amplitude sine gives 0.0625
+  EXPECT_GT(right2500, 0.01);
+  EXPECT_LT(left2500, left440 / 1000);
+  EXPECT_LT(right440, right2500 / 1000);
+}
+
+INSTANTIATE_TEST_SUITE_P(TranscoderRates, TranscoderRateTest, ::testing::Values(48000, 44100));
+
+TEST_F(TranscoderTest, OtherWavShapesStillGiveStereoAtAnAacRate) {
+  // Mono is spread over both channels; a rate AAC cannot carry goes to the next one up.
+  struct Case {
+    uint32_t rate;
+    std::vector<Tone> channels;
+    int expectedRate;
+  };
+  for (const Case& c :
+       {Case{16000, {{1000, 0}}, 16000}, Case{37800, {{1000, 0}, {1000, 0}}, 44100}}) {
+    SCOPED_TRACE(c.rate);
+    const fs::path wav = dir_ / "in.wav";
+    const fs::path m4a = dir_ / "out.m4a";
+    writeWav(wav, c.rate, c.channels, 2 * c.rate);
+    Transcoder::wavToM4A(wav, m4a);
+    auto stream = probe(m4a, "stream=channels,sample_rate,duration_ts");
+    EXPECT_EQ(stream["channels"], "2");
+    EXPECT_EQ(stream["sample_rate"], std::to_string(c.expectedRate));
+    // What the resampler still holds at the end is encoded too.
+    EXPECT_NEAR(std::stod(stream["duration_ts"]), 2.0 * c.expectedRate, 2);
+    std::vector<int16_t> pcm = decodeStereo(m4a);
+    ASSERT_GE(pcm.size(), size_t(2 * c.expectedRate));
+    const auto second = static_cast<size_t>(c.expectedRate / 2);
+    EXPECT_GT(tonePower(pcm, 0, 1000, c.expectedRate, second, second), 0.01);
+    EXPECT_GT(tonePower(pcm, 1, 1000, c.expectedRate, second, second), 0.01);
+  }
+}
+
+TEST_F(TranscoderTest, ReplacesWhateverIsAtTheDestination) {
+  const fs::path wav = dir_ / "audio.wav";
+  writeWav(wav, 48000, {{440, 0}, {880, 0}}, 48000);
+
+  const fs::path oldFile = dir_ / "file.m4a";
+  std::ofstream(oldFile) << std::string(10'000'000, 'x');  // longer than the new file
+  const fs::path emptyFolder = dir_ / "folder.m4a";
+  fs::create_directory(emptyFolder);
+  const fs::path danglingLink = dir_ / "link.m4a";
+  fs::create_symlink(dir_ / "nowhere", danglingLink);
+
+  for (const fs::path& destination : {oldFile, emptyFolder, danglingLink}) {
+    SCOPED_TRACE(destination);
+    Transcoder::wavToM4A(wav, destination);
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(destination)));
+    EXPECT_LT(fs::file_size(destination), 100'000u);
+    EXPECT_NEAR(std::stod(probe(destination, "format=duration")["duration"]), 1.0, 0.03);
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "nowhere"));
+}
+
+TEST_F(TranscoderTest, PrintsNothingOnStandardError) {
+  // Standard error belongs to the tool's own lines; FFmpeg would log the faststart pass there.
+  const fs::path wav = dir_ / "audio.wav";
+  writeWav(wav, 48000, {{440, 0}, {880, 0}}, 24000);
+  const fs::path captured = dir_ / "stderr.txt";
+  fflush(stderr);
+  int saved = dup(STDERR_FILENO);
+  int file = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_GE(saved, 0);
+  ASSERT_GE(file, 0);
+  dup2(file, STDERR_FILENO);
+  close(file);
+  EXPECT_NO_THROW(Transcoder::wavToM4A(wav, dir_ / "audio.m4a"));
+  EXPECT_THROW(Transcoder::wavToM4A(dir_ / "audio.m4a", dir_ / "again.m4a"), TranscodeError);
+  fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  EXPECT_EQ(readFile(captured), "");
+}
+
+TEST_F(TranscoderTest, AnUnusableSourceFailsBeforeTouchingTheDestination) {
+  const fs::path garbage = dir_ / "garbage.wav";
+  std::ofstream(garbage) << std::string(100'000, '\x5a');
+  const fs::path text = dir_ / "notes.wav";
+  std::ofstream(text) << "RIFF but not really a wave file\n";
+  const fs::path empty = dir_ / "empty.wav";
+  std::ofstream{empty};
+  const fs::path headerOnly = dir_ / "header.wav";
+  writeWav(headerOnly, 48000, {{440, 0}, {440, 0}}, 48000);
+  fs::resize_file(headerOnly, 20);  // cut inside the fmt chunk
+  const fs::path folder = dir_ / "folder.wav";
+  fs::create_directory(folder);
+  // Decodable audio, but not the WAV file a recording leaves.
+  const fs::path flac = dir_ / "audio.flac";
+  run("ffmpeg -v error -f lavfi -i sine=d=1 '" + flac.string() + "'");
+  ASSERT_TRUE(fs::exists(flac));
+
+  const fs::path destination = dir_ / "audio.m4a";
+  const std::string previous = "an older recording";
+  std::ofstream(destination) << previous;
+
+  for (const fs::path& source :
+       {dir_ / "missing.wav", garbage, text, empty, headerOnly, folder, flac}) {
+    SCOPED_TRACE(source);
+    try {
+      Transcoder::wavToM4A(source, destination);
+      ADD_FAILURE() << "no error";
+    } catch (const TranscodeError& e) {
+      EXPECT_EQ(e, TranscodeError::exportFailed("could not create export session"));
+      EXPECT_STREQ(e.what(), "exportFailed(\"could not create export session\")");
+    }
+    EXPECT_EQ(readFile(destination), previous);
+  }
+}
+
+TEST_F(TranscoderTest, ADestinationThatCannotBeRemovedFailsWithTheRemovalError) {
+  const fs::path wav = dir_ / "audio.wav";
+  writeWav(wav, 48000, {{440, 0}, {880, 0}}, 24000);
+  const fs::path destination = dir_ / "audio.m4a";
+  fs::create_directory(destination);
+  std::ofstream(destination / "keep.txt") << "keep";
+
+  try {
+    Transcoder::wavToM4A(wav, destination);
+    ADD_FAILURE() << "no error";
+  } catch (const TranscodeError& e) {
+    ADD_FAILURE() << "a removal failure became " << e.what();
+  } catch (const std::filesystem::filesystem_error& e) {
+    EXPECT_EQ(e.code(), std::errc::directory_not_empty);
+  }
+  EXPECT_EQ(readFile(destination / "keep.txt"), "keep");
+}
+
+// An export failure keeps FFmpeg's own error, never exportFailed.
+void expectExportError(const fs::path& wav, const fs::path& destination, std::errc expected) {
+  try {
+    Transcoder::wavToM4A(wav, destination);
+    ADD_FAILURE() << "no error";
+  } catch (const TranscodeError& e) {
+    ADD_FAILURE() << "an export failure became " << e.what();
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code(), expected) << e.what();
+    EXPECT_NE(std::string(e.what()).find(std::make_error_code(expected).message()),
+              std::string::npos)
+        << e.what();
+  }
+}
+
+TEST_F(TranscoderTest, AnExportFailurePassesThroughWithItsOwnError) {
+  const fs::path wav = dir_ / "audio.wav";
+  writeWav(wav, 48000, {{440, 0}, {880, 0}}, 5 * 48000);
+  expectExportError(wav, dir_ / "missing-folder" / "audio.m4a",
+                    std::errc::no_such_file_or_directory);
+
+  const fs::path complete = dir_ / "complete.m4a";
+  Transcoder::wavToM4A(wav, complete);
+  const auto size = static_cast<rlim_t>(fs::file_size(complete));
+
+  // A file-size limit makes write(2) fail as a full disk would, at a chosen byte: in the header,
+  // among the packets, and at the last bytes, which only the trailer and the close write.
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  auto previousHandler = signal(SIGXFSZ, SIG_IGN);
+  for (rlim_t limit : {rlim_t{16}, size / 2, size - 1}) {
+    SCOPED_TRACE(limit);
+    rlimit lowered = saved;
+    lowered.rlim_cur = limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    expectExportError(wav, dir_ / "limited.m4a", std::errc::file_too_large);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+  }
+  signal(SIGXFSZ, previousHandler);
+}
+
+TEST(TranscodeErrorTest, TextFormQuotesTheMessageWithEscapes) {
+  EXPECT_STREQ(TranscodeError::exportFailed("could not create export session").what(),
+               "exportFailed(\"could not create export session\")");
+  auto odd = TranscodeError::exportFailed("say \"hi\"\\now\nnext\r");
+  EXPECT_STREQ(odd.what(), R"(exportFailed("say \"hi\"\\now\nnext\r"))");
+  EXPECT_EQ(odd.message(), "say \"hi\"\\now\nnext\r");
+  EXPECT_EQ(odd.kind(), TranscodeError::Kind::exportFailed);
+}
+
+}  // namespace
+}  // namespace ondrel

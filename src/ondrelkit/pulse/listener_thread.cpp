@@ -1,0 +1,66 @@
+#include "ondrelkit/pulse/listener_thread.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace ondrel::pulse {
+
+struct ListenerThread::State {
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool pending = false;
+  bool quit = false;
+  std::vector<std::pair<AudioObjectPropertyAddress, AudioObjectPropertyListenerBlock>> listeners;
+};
+
+ListenerThread::ListenerThread() : state_(std::make_shared<State>()), thread_(run, state_) {}
+
+ListenerThread::~ListenerThread() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->quit = true;
+  }
+  state_->wake.notify_all();
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();
+  } else {
+    thread_.join();
+  }
+}
+
+void ListenerThread::add(const AudioObjectPropertyAddress& address,
+                         AudioObjectPropertyListenerBlock block) {
+  std::lock_guard lock(state_->mutex);
+  state_->listeners.emplace_back(address, std::move(block));
+}
+
+bool ListenerThread::empty() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->listeners.empty();
+}
+
+void ListenerThread::notify() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->pending = true;
+  }
+  state_->wake.notify_all();
+}
+
+// The state is shared with the thread, so a detached thread never outlives what it uses.
+void ListenerThread::run(std::shared_ptr<State> state) {
+  std::unique_lock lock(state->mutex);
+  while (true) {
+    state->wake.wait(lock, [&] { return state->pending || state->quit; });
+    if (state->quit) return;
+    state->pending = false;
+    const auto listeners = state->listeners;
+    lock.unlock();
+    for (const auto& [address, block] : listeners) block(1, &address);
+    lock.lock();
+  }
+}
+
+}  // namespace ondrel::pulse

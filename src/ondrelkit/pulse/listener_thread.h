@@ -1,0 +1,36 @@
+// Calls the property listeners on a thread of their own, so that a listener may call back into
+// the backend and wait (a rebuild does both) without ever blocking the mainloop thread.
+// Notifications that arrive while the listeners run, or before the thread gets to them, are
+// coalesced into one more round of calls.
+#pragma once
+
+#include <memory>
+#include <thread>
+
+#include "ondrelkit/audio_hardware.h"
+
+namespace ondrel::pulse {
+
+class ListenerThread {
+ public:
+  ListenerThread();
+  // Joins the thread; from inside a listener (the last owner let go there) it is detached
+  // instead, and ends after that call returns.
+  ~ListenerThread();
+  ListenerThread(const ListenerThread&) = delete;
+  ListenerThread& operator=(const ListenerThread&) = delete;
+
+  void add(const AudioObjectPropertyAddress& address, AudioObjectPropertyListenerBlock block);
+  bool empty() const;
+  // Never blocks beyond a brief lock; safe on the mainloop thread.
+  void notify();
+
+ private:
+  struct State;
+  static void run(std::shared_ptr<State> state);
+
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
+
+}  // namespace ondrel::pulse

@@ -1,0 +1,118 @@
+// The audio hardware interface over libpulse (PulseAudio, or PipeWire's pulse server).
+//
+// Objects: 1 is the system object. Sinks and sources other than monitors are the devices, with
+// identifiers that stay the same for the life of the backend; the device list is read from the
+// server on every read. Taps, aggregate devices and I/O procs live only in this process. A tap
+// records the monitor of the sink that was the default when it was made; an aggregate device
+// pairs a microphone (its clock master) with a tap.
+//
+// Statuses: 'stop' when no server can be reached (or it stops answering), '!obj' for an unknown
+// object, '!dev' for a device the server does not have, 'who?' for an unknown property.
+//
+// Threads: any thread may call; nothing waits longer than a few seconds. The I/O block runs on
+// libpulse's mainloop thread; property listeners on a thread of their own.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ondrelkit/audio_hardware.h"
+
+namespace ondrel {
+namespace pulse {
+class CaptureStreams;
+class ListenerThread;
+class PulseConnection;
+}  // namespace pulse
+
+class PulseHardware : public AudioHardware {
+ public:
+  // Does not connect yet: that happens on first use.
+  PulseHardware();
+  ~PulseHardware() override;
+  PulseHardware(const PulseHardware&) = delete;
+  PulseHardware& operator=(const PulseHardware&) = delete;
+
+  OSStatus AudioObjectGetPropertyDataSize(AudioObjectID object,
+                                          const AudioObjectPropertyAddress& address,
+                                          std::uint32_t& dataSize) override;
+  OSStatus AudioObjectGetPropertyData(AudioObjectID object,
+                                      const AudioObjectPropertyAddress& address,
+                                      std::uint32_t& dataSize, void* data) override;
+  OSStatus AudioHardwareCreateProcessTap(const CATapDescription& description,
+                                         AudioObjectID& outTapID) override;
+  OSStatus AudioHardwareCreateAggregateDevice(const nlohmann::json& description,
+                                              AudioObjectID& outDeviceID) override;
+  OSStatus AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID& outProcID, AudioObjectID device,
+                                              AudioDeviceIOBlock block) override;
+  OSStatus AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID procID) override;
+  OSStatus AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID procID) override;
+  OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) override;
+  OSStatus AudioHardwareDestroyAggregateDevice(AudioObjectID device) override;
+  OSStatus AudioHardwareDestroyProcessTap(AudioObjectID tap) override;
+  OSStatus AudioObjectAddPropertyListenerBlock(AudioObjectID object,
+                                               const AudioObjectPropertyAddress& address,
+                                               AudioObjectPropertyListenerBlock block) override;
+
+ private:
+  using DeviceKey = std::pair<bool, std::string>;  // (is a source, name)
+
+  struct Tap {
+    std::string uuid;
+    std::string monitorSource;
+  };
+  struct IOProc {
+    AudioDeviceIOBlock block;
+    std::unique_ptr<pulse::CaptureStreams> running;
+  };
+  struct Aggregate {
+    std::string uid;
+    std::string micSource;
+    pa_sample_spec micSpec{};
+    pa_channel_map micMap{};
+    std::string tapSource;
+    std::map<AudioDeviceIOProcID, IOProc> procs;
+  };
+
+  // A property's value: raw bytes, or a string for 'uid '.
+  struct Value {
+    std::vector<std::uint8_t> bytes;
+    std::optional<std::string> text;
+  };
+
+  // With the mainloop lock held.
+  bool connect();
+  OSStatus readProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                        Value& value);
+  OSStatus readDeviceProperty(const DeviceKey& device, const AudioObjectPropertyAddress& address,
+                              Value& value);
+  AudioObjectID idFor(const DeviceKey& key);
+  IOProc* findProc(AudioObjectID device, AudioDeviceIOProcID procID);
+  void renewSubscription();
+  void defaultSinkMaybeChanged(const std::string& name);
+  static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
+                            std::uint32_t index, void* self);
+  static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
+
+  std::unique_ptr<pulse::PulseConnection> connection_;
+  std::unique_ptr<pulse::ListenerThread> listeners_;
+
+  // Guarded by the mainloop lock.
+  std::map<DeviceKey, AudioObjectID> deviceIDs_;
+  std::map<AudioObjectID, DeviceKey> devices_;
+  std::map<AudioObjectID, Tap> taps_;
+  std::map<AudioObjectID, Aggregate> aggregates_;
+  AudioObjectID nextObjectID_ = kAudioObjectSystemObject + 1;
+  AudioDeviceIOProcID nextProcID_ = 1;
+  bool wantsDefaultSink_ = false;
+  std::uint64_t subscribedGeneration_ = 0;
+  std::optional<std::string> defaultSink_;
+};
+
+}  // namespace ondrel

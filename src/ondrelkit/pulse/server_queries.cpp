@@ -1,0 +1,78 @@
+#include "ondrelkit/pulse/server_queries.h"
+
+namespace ondrel::pulse {
+namespace {
+
+struct Answer {
+  PulseConnection* connection;
+  std::vector<DeviceInfo> devices;
+  bool failed = false;  // the server reported an error, "no such entity" included
+};
+
+// Called for every entry and once more at the end of the list (or on an error).
+template <typename Info>
+void onInfo(pa_context*, const Info* info, int eol, void* userdata) {
+  auto* answer = static_cast<Answer*>(userdata);
+  if (eol < 0) {
+    answer->failed = true;
+  } else if (eol == 0 && info) {
+    answer->devices.push_back(describe(*info));
+  }
+  answer->connection->signal();
+}
+
+struct ServerAnswer {
+  PulseConnection* connection;
+  std::optional<std::string> defaultSink;
+};
+
+void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+  auto* answer = static_cast<ServerAnswer*>(userdata);
+  if (info) answer->defaultSink = info->default_sink_name ? info->default_sink_name : "";
+  answer->connection->signal();
+}
+
+}  // namespace
+
+std::optional<std::vector<DeviceInfo>> listDevices(PulseConnection& connection) {
+  Answer sinks{&connection, {}};
+  if (!connection.await(
+          pa_context_get_sink_info_list(connection.context(), &onInfo<pa_sink_info>, &sinks)) ||
+      sinks.failed) {
+    return std::nullopt;
+  }
+  Answer sources{&connection, {}};
+  if (!connection.await(pa_context_get_source_info_list(connection.context(),
+                                                        &onInfo<pa_source_info>, &sources)) ||
+      sources.failed) {
+    return std::nullopt;
+  }
+  std::vector<DeviceInfo> devices = std::move(sinks.devices);
+  devices.insert(devices.end(), sources.devices.begin(), sources.devices.end());
+  return devices;
+}
+
+Lookup findDevice(PulseConnection& connection, bool isSource, const std::string& name) {
+  Answer answer{&connection, {}};
+  pa_operation* op = isSource
+                         ? pa_context_get_source_info_by_name(connection.context(), name.c_str(),
+                                                              &onInfo<pa_source_info>, &answer)
+                         : pa_context_get_sink_info_by_name(connection.context(), name.c_str(),
+                                                            &onInfo<pa_sink_info>, &answer);
+  Lookup lookup;
+  lookup.answered = connection.await(op);
+  if (lookup.answered && !answer.failed && !answer.devices.empty()) {
+    lookup.device = std::move(answer.devices.front());
+  }
+  return lookup;
+}
+
+std::optional<std::string> defaultSinkName(PulseConnection& connection) {
+  ServerAnswer answer{&connection, std::nullopt};
+  if (!connection.await(pa_context_get_server_info(connection.context(), &onServerInfo, &answer))) {
+    return std::nullopt;
+  }
+  return answer.defaultSink;
+}
+
+}  // namespace ondrel::pulse

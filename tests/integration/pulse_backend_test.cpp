@@ -1,0 +1,295 @@
+// Recordings through the real backend against a private sound server, PulseAudio and PipeWire
+// alike: tones go into the null sinks, ProcessTapRecorder records, and the WAV file is read back
+// with FFmpeg's decoder.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "capture_fd.h"
+#include "decoded_audio.h"
+#include "ondrelkit/capture_error.h"
+#include "ondrelkit/devices.h"
+#include "ondrelkit/process_tap_recorder.h"
+#include "ondrelkit/pulse/pulse_hardware.h"
+#include "pulse_server.h"
+#include "temp_dir.h"
+
+namespace ondrel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::DecodedAudio;
+using testing::PulseServer;
+using testing::SoundServerKind;
+using testing::Tone;
+
+constexpr double kMicHz = 440, kSystemHz = 1000, kOtherSystemHz = 1500;
+// The microphone hears micfeed's left channel; the system tones are left-only, so the down-mix
+// halves them.
+const Tone kMicTone{kMicHz, 0.5f, 0.0f};
+const Tone kSystemTone{kSystemHz, 0.8f, 0.0f};
+const Tone kOtherSystemTone{kOtherSystemHz, 0.6f, 0.0f};
+constexpr double kMicAmplitude = 0.5, kSystemAmplitude = 0.4, kOtherSystemAmplitude = 0.3;
+constexpr double kTolerance = 0.1;  // relative
+constexpr double kAbsent = 0.01;
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Polls the recorder's levels until `reached` holds; returns how long that took (or `limit`).
+template <typename Predicate>
+double waitForLevels(ProcessTapRecorder& recorder, Predicate reached, double limit = 2.0) {
+  const auto start = std::chrono::steady_clock::now();
+  while (secondsSince(start) < limit) {
+    const auto [mic, system] = recorder.snapshotLevels();
+    if (reached(mic, system)) return secondsSince(start);
+    std::this_thread::sleep_for(5ms);
+  }
+  return limit;
+}
+
+class PulseBackend : public ::testing::TestWithParam<SoundServerKind> {
+ protected:
+  void startServer(bool withMicrophone = true) {
+    server_ = std::make_unique<PulseServer>(GetParam(), withMicrophone);
+    hardware_ = std::make_shared<PulseHardware>();
+  }
+
+  std::shared_ptr<ProcessTapRecorder> makeRecorder() {
+    return ProcessTapRecorder::create(hardware_, wavPath());
+  }
+  std::filesystem::path wavPath() const { return folder_ / "audio.wav"; }
+
+  testing::TempDir folder_;
+  std::unique_ptr<PulseServer> server_;
+  std::shared_ptr<PulseHardware> hardware_;
+};
+
+TEST_P(PulseBackend, DevicesAreTheServersSinksAndSourcesWithoutMonitors) {
+  startServer();
+  const AudioObjectID mic = builtInInputDeviceID(*hardware_);
+  EXPECT_EQ(deviceUID(*hardware_, mic), "builtin_mic");
+  EXPECT_EQ(nominalSampleRate(*hardware_, mic), 48000.0);
+
+  const AudioObjectPropertyAddress list{kAudioHardwarePropertyDevices,
+                                        kAudioObjectPropertyScopeGlobal, 0};
+  std::uint32_t size = 0;
+  ASSERT_EQ(hardware_->AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, list, size), 0);
+  std::vector<AudioObjectID> devices(size / sizeof(AudioObjectID));
+  ASSERT_EQ(
+      hardware_->AudioObjectGetPropertyData(kAudioObjectSystemObject, list, size, devices.data()),
+      0);
+  std::map<std::string, std::pair<std::uint32_t, std::uint32_t>> seen;  // uid: (inputs, transport)
+  for (AudioObjectID device : devices) {
+    std::uint32_t inputs = 0, transport = 0, transportSize = sizeof transport;
+    const AudioObjectPropertyAddress streams{kAudioDevicePropertyStreams,
+                                             kAudioObjectPropertyScopeInput, 0};
+    const AudioObjectPropertyAddress transportType{kAudioDevicePropertyTransportType,
+                                                   kAudioObjectPropertyScopeGlobal, 0};
+    ASSERT_EQ(hardware_->AudioObjectGetPropertyDataSize(device, streams, inputs), 0);
+    ASSERT_EQ(
+        hardware_->AudioObjectGetPropertyData(device, transportType, transportSize, &transport), 0);
+    seen[deviceUID(*hardware_, device)] = {inputs, transport};
+  }
+  for (const auto& [uid, properties] : seen) {
+    EXPECT_EQ(uid.find(".monitor"), std::string::npos) << uid << " is a monitor";
+  }
+  EXPECT_EQ(seen["builtin_mic"], std::make_pair(4u, kAudioDeviceTransportTypeBuiltIn));
+  for (const char* sink : {"speakers", "speakers2", "micfeed"}) {
+    EXPECT_EQ(seen[sink], std::make_pair(0u, kAudioDeviceTransportTypeVirtual)) << sink;
+  }
+  // Identifiers stay the same from one read to the next.
+  EXPECT_EQ(builtInInputDeviceID(*hardware_), mic);
+}
+
+// Silence, then a microphone tone and a system tone, then silence again: the file holds each
+// tone in its own channel, the system one down-mixed, and the levels follow within a fraction of
+// a second.
+TEST_P(PulseBackend, RecordsMicrophoneAndDownMixedSystemAudio) {
+  startServer();
+  auto recorder = makeRecorder();
+  const auto start = std::chrono::steady_clock::now();
+  recorder->start();
+
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(recorder->snapshotLevels(), std::make_pair(0.0f, 0.0f));
+  const double tonesOn = recorder->elapsedSeconds();
+  auto mic = server_->play("micfeed", kMicTone);
+  auto system = server_->play("speakers", kSystemTone);
+  const double rise = waitForLevels(*recorder, [](float m, float s) {
+    return m > 0.9 * kMicAmplitude && s > 0.9 * kSystemAmplitude;
+  });
+  EXPECT_LT(rise, 0.3) << "levels took " << rise << " s to follow the sound";
+  RecordProperty("level_rise_seconds", std::to_string(rise));
+
+  std::this_thread::sleep_for(2s);
+  const auto [micLevel, systemLevel] = recorder->snapshotLevels();
+  EXPECT_NEAR(micLevel, kMicAmplitude, kTolerance * kMicAmplitude);
+  EXPECT_NEAR(systemLevel, kSystemAmplitude, kTolerance * kSystemAmplitude);
+
+  const double tonesOff = recorder->elapsedSeconds();
+  mic.reset();
+  system.reset();
+  const double fall = waitForLevels(*recorder, [](float m, float s) { return m + s < kAbsent; });
+  EXPECT_LT(fall, 0.3) << "levels took " << fall << " s to fall silent";
+  RecordProperty("level_fall_seconds", std::to_string(fall));
+  std::this_thread::sleep_for(1s);
+  recorder->stop();
+  const double wall = secondsSince(start);
+
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  ASSERT_EQ(wav.sampleRate, 48000u);
+  ASSERT_EQ(wav.channels, 2u);
+  EXPECT_EQ(wav.frames(), recorder->framesWritten());
+  // The microphone clocks the file: it runs as long as the recording did.
+  EXPECT_NEAR(double(wav.frames()) / 48000.0, wall, 0.3);
+
+  const double endOfFile = double(wav.frames()) / 48000.0;
+  EXPECT_LT(wav.toneAmplitude(0, kMicHz, 0.2, tonesOn), kAbsent);
+  EXPECT_LT(wav.toneAmplitude(1, kSystemHz, 0.2, tonesOn), kAbsent);
+  const double from = tonesOn + 0.6, to = tonesOff - 0.1;
+  EXPECT_NEAR(wav.toneAmplitude(0, kMicHz, from, to), kMicAmplitude, kTolerance * kMicAmplitude);
+  EXPECT_NEAR(wav.toneAmplitude(1, kSystemHz, from, to), kSystemAmplitude,
+              kTolerance * kSystemAmplitude);
+  EXPECT_LT(wav.toneAmplitude(0, kSystemHz, from, to), kAbsent) << "system audio on the mic";
+  EXPECT_LT(wav.toneAmplitude(1, kMicHz, from, to), kAbsent) << "microphone on the system";
+  EXPECT_LT(wav.toneAmplitude(0, kMicHz, tonesOff + 0.6, endOfFile), kAbsent);
+  EXPECT_LT(wav.toneAmplitude(1, kSystemHz, tonesOff + 0.6, endOfFile), kAbsent);
+}
+
+// Switching the default sink mid-recording rebuilds the chain: the system channel moves to the
+// new sink's audio, the microphone carries on, and nothing is written to standard error.
+TEST_P(PulseBackend, DefaultSinkSwitchMovesTheSystemChannel) {
+  startServer();
+  auto mic = server_->play("micfeed", kMicTone);
+  auto first = server_->play("speakers", kSystemTone);
+  auto second = server_->play("speakers2", kOtherSystemTone);
+  std::this_thread::sleep_for(300ms);
+
+  auto recorder = makeRecorder();
+  double switchedAt = 0;
+  const std::string errors = testing::captureFd(2, [&] {
+    recorder->start();
+    std::this_thread::sleep_for(2s);
+    switchedAt = recorder->elapsedSeconds();
+    server_->setDefaultSink("speakers2");
+    std::this_thread::sleep_for(2500ms);
+    recorder->stop();
+  });
+  EXPECT_EQ(errors, "");
+
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  EXPECT_EQ(wav.frames(), recorder->framesWritten());
+  const double end = double(wav.frames()) / 48000.0;
+  EXPECT_NEAR(wav.toneAmplitude(1, kSystemHz, 0.5, switchedAt - 0.1), kSystemAmplitude,
+              kTolerance * kSystemAmplitude);
+  EXPECT_LT(wav.toneAmplitude(1, kOtherSystemHz, 0.5, switchedAt - 0.1), kAbsent);
+  EXPECT_NEAR(wav.toneAmplitude(1, kOtherSystemHz, end - 1.5, end), kOtherSystemAmplitude,
+              kTolerance * kOtherSystemAmplitude);
+  EXPECT_LT(wav.toneAmplitude(1, kSystemHz, end - 1.5, end), kAbsent);
+  for (const auto& [from, to] : {std::pair{0.5, switchedAt - 0.1}, std::pair{end - 1.5, end}}) {
+    EXPECT_NEAR(wav.toneAmplitude(0, kMicHz, from, to), kMicAmplitude, kTolerance * kMicAmplitude);
+  }
+}
+
+// Only null sinks and their monitors: a monitor is never taken for a microphone.
+TEST_P(PulseBackend, NoMicrophoneSourceIsReported) {
+  startServer(/*withMicrophone=*/false);
+  auto recorder = makeRecorder();
+  try {
+    recorder->start();
+    FAIL() << "start() succeeded without a microphone";
+  } catch (const CaptureError& error) {
+    EXPECT_STREQ(error.what(), "no usable built-in microphone found");
+  }
+}
+
+// The server dies mid-recording: the process lives on, stop() returns promptly and leaves a
+// complete file holding every frame that was counted.
+TEST_P(PulseBackend, ServerDeathMidRecordingStillCompletesTheFile) {
+  startServer();
+  auto mic = server_->play("micfeed", kMicTone);
+  auto recorder = makeRecorder();
+  recorder->start();
+  std::this_thread::sleep_for(1500ms);
+  server_->kill();
+  std::this_thread::sleep_for(1s);
+
+  const auto stopping = std::chrono::steady_clock::now();
+  recorder->stop();
+  EXPECT_LT(secondsSince(stopping), 2.0);
+
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  EXPECT_EQ(wav.frames(), recorder->framesWritten());
+  EXPECT_GT(wav.frames(), 48000u);
+  // The backend reports the missing server rather than hanging.
+  std::uint32_t size = 0;
+  const AudioObjectPropertyAddress list{kAudioHardwarePropertyDevices,
+                                        kAudioObjectPropertyScopeGlobal, 0};
+  EXPECT_EQ(hardware_->AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, list, size),
+            kAudioHardwareNotRunningError);
+}
+
+// A hung server (stopped, still holding its socket): stop() does not wait for it, and a question
+// to it gives up with 'stop' after a bounded wait instead of hanging.
+TEST_P(PulseBackend, HungServerHangsNothing) {
+  startServer();
+  auto mic = server_->play("micfeed", kMicTone);
+  auto recorder = makeRecorder();
+  recorder->start();
+  std::this_thread::sleep_for(1s);
+  server_->freeze();
+
+  const auto stopping = std::chrono::steady_clock::now();
+  recorder->stop();
+  EXPECT_LT(secondsSince(stopping), 1.0);
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  EXPECT_EQ(wav.frames(), recorder->framesWritten());
+
+  const auto asking = std::chrono::steady_clock::now();
+  std::uint32_t size = 0;
+  EXPECT_EQ(hardware_->AudioObjectGetPropertyDataSize(
+                kAudioObjectSystemObject,
+                {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, 0}, size),
+            kAudioHardwareNotRunningError);
+  EXPECT_LT(secondsSince(asking), 10.0);
+}
+
+std::string serverName(const ::testing::TestParamInfo<SoundServerKind>& server) {
+  return testing::to_string(server.param);
+}
+INSTANTIATE_TEST_SUITE_P(Server, PulseBackend,
+                         ::testing::Values(SoundServerKind::pulseAudio, SoundServerKind::pipeWire),
+                         serverName);
+
+// With no server at all every operation answers at once with 'stop', and a recording fails to
+// start with that status in its text.
+TEST(PulseBackendWithoutServer, OperationsReportNotRunning) {
+  testing::TempDir folder;
+  ::setenv("PULSE_SERVER", ("unix:" + (folder / "none").string()).c_str(), 1);
+  auto hardware = std::make_shared<PulseHardware>();
+  const auto start = std::chrono::steady_clock::now();
+
+  std::uint32_t size = 0;
+  EXPECT_EQ(hardware->AudioObjectGetPropertyDataSize(
+                kAudioObjectSystemObject,
+                {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, 0}, size),
+            kAudioHardwareNotRunningError);
+  auto recorder = ProcessTapRecorder::create(hardware, folder / "audio.wav");
+  try {
+    recorder->start();
+    ADD_FAILURE() << "start() succeeded without a server";
+  } catch (const CaptureError& error) {
+    EXPECT_EQ(error.status(), kAudioHardwareNotRunningError);
+    EXPECT_EQ(error.operation(), "AudioHardwareCreateProcessTap");
+  }
+  EXPECT_LT(secondsSince(start), 1.0);
+  ::unsetenv("PULSE_SERVER");
+}
+
+}  // namespace
+}  // namespace ondrel

@@ -92,8 +92,9 @@ std::optional<ConvertedCycle> convertInput(const AudioBufferList& input,
 
   const std::uint32_t c0 = micBuffer.mNumberChannels;
   const std::uint32_t c1 = systemBuffer.mNumberChannels;
-  const std::uint32_t f0 = micBuffer.mDataByteSize / (4 * std::max(c0, 1u));
-  const std::uint32_t f1 = systemBuffer.mDataByteSize / (4 * std::max(c1, 1u));
+  // In 64 bits: four bytes times a huge channel count must not wrap.
+  const auto f0 = std::uint32_t(micBuffer.mDataByteSize / (4 * std::uint64_t(std::max(c0, 1u))));
+  const auto f1 = std::uint32_t(systemBuffer.mDataByteSize / (4 * std::uint64_t(std::max(c1, 1u))));
   const std::uint32_t n = std::min(f0, f1);
 
   // resize() within the capacity already held never allocates; growth only on a larger cycle.

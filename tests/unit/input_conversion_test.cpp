@@ -148,6 +148,24 @@ TEST(InputConversion, ZeroChannelTapIsSilentAndCountsAsMono) {
   EXPECT_EQ(cycle->systemPeak, 0.0f);
 }
 
+TEST(InputConversion, HugeChannelCountsMeanNoWholeFrame) {
+  for (std::uint32_t channels : {0x40000000u, 0x40000001u, 0xFFFFFFFFu}) {
+    Cycle c;
+    c.mic.assign(16, 0.5f);
+    c.system.assign(16, 0.5f);
+    c.micChannels = channels;
+    std::vector<std::int16_t> out;
+    auto cycle = convertInput(c.bufferList(), out);
+    ASSERT_TRUE(cycle);
+    EXPECT_EQ(cycle->frames, 0u);
+    c.micChannels = 1;
+    c.systemChannels = channels;
+    cycle = convertInput(c.bufferList(), out);
+    ASSERT_TRUE(cycle);
+    EXPECT_EQ(cycle->frames, 0u);
+  }
+}
+
 TEST(InputConversion, StereoMicContributesOnlyItsFirstChannel) {
   Cycle c;
   c.mic = {0.5f, 1.0f, -0.25f, -1.0f};

@@ -12,7 +12,7 @@ bool isMultiByteSpace(const std::uint8_t* s, std::size_t n) {
   if (n != 3) return false;
   if (s[0] == 0xE1) return s[1] == 0x9A && s[2] == 0x80;
   if (s[0] == 0xE3) return s[1] == 0x80 && s[2] == 0x80;
-  if (s[0] == 0xE2 && s[1] == 0x80) return s[2] <= 0x8A || s[2] == 0xAF;
+  if (s[0] == 0xE2 && s[1] == 0x80) return (s[2] >= 0x80 && s[2] <= 0x8A) || s[2] == 0xAF;
   if (s[0] == 0xE2 && s[1] == 0x81) return s[2] == 0x9F;
   return false;
 }

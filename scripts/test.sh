@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what ondrel needs, builds it, and runs every test: the unit and integration tests of a
-# release build (warnings are errors), then the unit tests under AddressSanitizer +
-# UndefinedBehaviorSanitizer and under ThreadSanitizer. Any failure or sanitizer report fails it.
+# release build (warnings are errors); all of them again under AddressSanitizer +
+# UndefinedBehaviorSanitizer; the unit tests and the end-to-end tests of the binary under
+# ThreadSanitizer; then each fuzzer for a minute. Any failure or sanitizer report fails it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -19,14 +20,23 @@ echo "== release build: every test"
 build build
 (cd build && ctest --output-on-failure --no-tests=error -j 1)
 
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer: unit tests"
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=address,undefined -DONDREL_BENCH=OFF
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --output-on-failure --no-tests=error -L unit -j "$jobs")
+(cd build-asan && export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 &&
+  ctest --output-on-failure --no-tests=error -L unit -j "$jobs" &&
+  ctest --output-on-failure --no-tests=error -L integration -j 1)
 
-echo "== ThreadSanitizer: unit tests"
+# The sound-server tests assert real-time behaviour that ThreadSanitizer's slowdown distorts; the
+# binary's end-to-end tests still run every thread of the tool under it.
+echo "== ThreadSanitizer: unit tests and the end-to-end tests of the binary"
 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=thread -DONDREL_BENCH=OFF
 # TSan's runtime cannot map its shadow memory under the kernel's widest address randomisation.
-(cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  setarch "$(uname -m)" -R ctest --output-on-failure --no-tests=error -L unit -j "$jobs")
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
+(cd build-tsan &&
+  setarch "$(uname -m)" -R ctest --output-on-failure --no-tests=error -L unit -j "$jobs" &&
+  setarch "$(uname -m)" -R ctest --output-on-failure --no-tests=error -R '^OndrelCli\.' -j 1)
+unset TSAN_OPTIONS
+
+echo "== fuzzing: each target for a minute"
+bash scripts/fuzz.sh 60
 echo "all tests passed"

@@ -419,7 +419,7 @@ TEST_F(Reliability, AHostThatClosesStandardOutputAndThenInputGetsCompleteFiles) 
     const json meta = json::parse(metaFile, nullptr, false);
     ASSERT_TRUE(meta.is_object() && meta["duration"].is_number()) << meta;
     const double duration = meta["duration"].get<double>();
-    EXPECT_GT(duration, 1.2);
+    EXPECT_GT(duration, 0.8);  // 1.5 s less the start-up, slower under sanitizers
     const DecodedAudio audio = decodeAudio(folder / "audio.m4a");
     EXPECT_NEAR(double(audio.frames()) / audio.sampleRate, duration, 0.05);
     EXPECT_NEAR(audio.toneAmplitude(0, kMicHz, duration - 1.0, duration - 0.1), 0.5, 0.08);

@@ -51,6 +51,9 @@ void ProcessTapRecorder::start() {
       sampleRate_ = rate;
     }
     writer = std::make_unique<WavWriter>(wavURL, rate, 2, 16);
+    // Room for a second of audio per cycle, so even a burst after a stall does not allocate on the
+    // audio thread.
+    interleaved.reserve(2 * std::size_t(rate));
 
     AudioDeviceIOProcID newProc = 0;
     if (OSStatus status =

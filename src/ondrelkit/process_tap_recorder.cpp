@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -53,7 +54,7 @@ void ProcessTapRecorder::start() {
     writer = std::make_unique<WavWriter>(wavURL, rate, 2, 16);
     // Room for a second of audio per cycle, so even a burst after a stall does not allocate on the
     // audio thread.
-    interleaved.reserve(2 * std::size_t(rate));
+    interleaved.reserve(2 * std::size_t(std::min(rate, 192000u)));
 
     AudioDeviceIOProcID newProc = 0;
     if (OSStatus status =

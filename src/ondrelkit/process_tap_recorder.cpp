@@ -21,8 +21,7 @@ std::shared_ptr<ProcessTapRecorder> ProcessTapRecorder::create(
       new ProcessTapRecorder(std::move(hardware), std::move(wavURL)));
 }
 
-ProcessTapRecorder::ProcessTapRecorder(std::shared_ptr<AudioHardware> hw,
-                                       std::filesystem::path url)
+ProcessTapRecorder::ProcessTapRecorder(std::shared_ptr<AudioHardware> hw, std::filesystem::path url)
     : hardware(std::move(hw)), wavURL(std::move(url)) {}
 
 std::uint32_t ProcessTapRecorder::usableSampleRate(double nominal) {
@@ -35,11 +34,7 @@ std::uint32_t ProcessTapRecorder::usableSampleRate(double nominal) {
 void ProcessTapRecorder::start() {
   {
     std::lock_guard queue(lifecycleQueue);
-    const SystemTap tap = createSystemTap(*hardware);
-    tapID = tap.tapID;
-    const AudioObjectID mic = builtInInputDeviceID(*hardware);
-    const std::string micUID = deviceUID(*hardware, mic);
-    aggID = createAggregateDevice(*hardware, micUID, tap.uuid);
+    createTapAndAggregate();
 
     std::uint32_t rate = 48000;
     try {
@@ -56,15 +51,7 @@ void ProcessTapRecorder::start() {
     // audio thread.
     interleaved.reserve(2 * std::size_t(std::min(rate, 192000u)));
 
-    AudioDeviceIOProcID newProc = 0;
-    if (OSStatus status =
-            hardware->AudioDeviceCreateIOProcIDWithBlock(newProc, aggID, makeIOBlock())) {
-      throw CaptureError::osStatus("AudioDeviceCreateIOProcIDWithBlock", status);
-    }
-    procID = newProc;
-    if (OSStatus status = hardware->AudioDeviceStart(aggID, *procID)) {
-      throw CaptureError::osStatus("AudioDeviceStart", status);
-    }
+    startIOProc("AudioDeviceCreateIOProcIDWithBlock", "AudioDeviceStart");
   }
   installOutputChangeListener();
 }
@@ -147,20 +134,27 @@ void ProcessTapRecorder::rebuildTap() {
 
 void ProcessTapRecorder::rebuildChain() {
   tearDownChain();
+  createTapAndAggregate();
+  startIOProc("re-create IOProc", "re-start");
+}
+
+void ProcessTapRecorder::createTapAndAggregate() {
   const SystemTap tap = createSystemTap(*hardware);
   tapID = tap.tapID;
   const AudioObjectID mic = builtInInputDeviceID(*hardware);
   const std::string micUID = deviceUID(*hardware, mic);
   aggID = createAggregateDevice(*hardware, micUID, tap.uuid);
+}
 
+void ProcessTapRecorder::startIOProc(const char* registerStep, const char* startStep) {
   AudioDeviceIOProcID newProc = 0;
   if (OSStatus status =
           hardware->AudioDeviceCreateIOProcIDWithBlock(newProc, aggID, makeIOBlock())) {
-    throw CaptureError::osStatus("re-create IOProc", status);
+    throw CaptureError::osStatus(registerStep, status);
   }
   procID = newProc;
   if (OSStatus status = hardware->AudioDeviceStart(aggID, *procID)) {
-    throw CaptureError::osStatus("re-start", status);
+    throw CaptureError::osStatus(startStep, status);
   }
 }
 

@@ -1,6 +1,6 @@
 // One recording: builds the capture chain (system tap, microphone, private aggregate device), runs
-// the I/O callback that converts, meters and writes the audio, follows changes of the default output
-// device by rebuilding the chain into the same file, and tears it all down at the end.
+// the I/O callback that converts, meters and writes the audio, follows changes of the default
+// output device by rebuilding the chain into the same file, and tears it all down at the end.
 #pragma once
 
 #include <cstdint>
@@ -48,8 +48,11 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   void handleInput(const AudioBufferList* input);
   void installOutputChangeListener();
   void rebuildTap();
-  void rebuildChain();   // with lifecycleQueue held
-  void tearDownChain();  // with lifecycleQueue held
+  // With lifecycleQueue held; each step names itself in the CaptureError it throws.
+  void rebuildChain();
+  void tearDownChain();
+  void createTapAndAggregate();
+  void startIOProc(const char* registerStep, const char* startStep);
 
   const std::shared_ptr<AudioHardware> hardware;
 

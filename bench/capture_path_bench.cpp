@@ -1,6 +1,6 @@
 // The audio thread's per-cycle work against its anchors, in the same run: the conversion of one
-// 512-frame cycle against a memcpy of the same input bytes, and a WAV append against a bare write(2)
-// of the same bytes to the same kind of file.
+// 512-frame cycle against a memcpy of the same input bytes, and a WAV append against a bare
+// write(2) of the same bytes to the same kind of file.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>

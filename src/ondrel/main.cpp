@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
   // A host that closed its end of a pipe must not cost the recording: writes fail, nothing dies.
   std::signal(SIGPIPE, SIG_IGN);
   const std::vector<std::string> arguments(argv, argv + argc);
-  const int status = ondrel::runSession(
-      arguments, [] { return std::make_shared<ondrel::PulseHardware>(); });
+  const int status =
+      ondrel::runSession(arguments, [] { return std::make_shared<ondrel::PulseHardware>(); });
   // The stdin reader and the sound server's threads may still be running: end without running
   // destructors they could be using.
   std::fflush(nullptr);

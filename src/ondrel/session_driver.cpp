@@ -8,9 +8,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
-
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "ondrel/stop_flag.h"
 #include "ondrel/stop_line.h"

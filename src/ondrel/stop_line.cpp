@@ -19,9 +19,11 @@ bool isMultiByteSpace(const std::uint8_t* s, std::size_t n) {
 
 // Whether s (n bytes) is the beginning of one of those separators.
 bool mayStartSpace(const std::uint8_t* s, std::size_t n) {
-  static const std::uint8_t kSpaces[][3] = {
-      {0xC2, 0xA0, 0}, {0xE1, 0x9A, 0x80}, {0xE3, 0x80, 0x80}, {0xE2, 0x80, 0x80},
-      {0xE2, 0x81, 0x9F}};
+  static const std::uint8_t kSpaces[][3] = {{0xC2, 0xA0, 0},
+                                            {0xE1, 0x9A, 0x80},
+                                            {0xE3, 0x80, 0x80},
+                                            {0xE2, 0x80, 0x80},
+                                            {0xE2, 0x81, 0x9F}};
   for (const auto& space : kSpaces) {
     if (std::memcmp(space, s, n) == 0) return true;
   }

@@ -28,8 +28,8 @@ class StopLineMatcher {
   char core_[4] = {};
   std::size_t coreSize_ = 0;
   bool spaceAfterCore_ = false;
-  bool impossible_ = false;  // the line can no longer read "stop"
-  bool pendingCr_ = false;   // a carriage return that ends the line if a line feed follows
+  bool impossible_ = false;       // the line can no longer read "stop"
+  bool pendingCr_ = false;        // a carriage return that ends the line if a line feed follows
   std::uint8_t partial_[3] = {};  // the start of what may be a multi-byte space separator
   std::size_t partialSize_ = 0;
 };

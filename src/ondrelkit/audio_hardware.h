@@ -5,10 +5,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "ondrelkit/uuid.h"
 
@@ -52,7 +51,7 @@ struct AudioObjectPropertyAddress {
 constexpr std::uint32_t kAudioHardwarePropertyDevices = fourCC("dev#");  // system: AudioObjectID[]
 constexpr std::uint32_t kAudioDevicePropertyDeviceUID = fourCC("uid ");  // device: std::string
 constexpr std::uint32_t kAudioDevicePropertyStreams = fourCC("stm#");    // device: size only
-constexpr std::uint32_t kAudioDevicePropertyTransportType = fourCC("tran");   // device: uint32_t
+constexpr std::uint32_t kAudioDevicePropertyTransportType = fourCC("tran");      // device: uint32_t
 constexpr std::uint32_t kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");  // device: double
 constexpr std::uint32_t kAudioHardwarePropertyDefaultOutputDevice = fourCC("dOut");  // listened to
 
@@ -109,10 +108,9 @@ struct CATapDescription {
 // Called on the backend's real-time I/O thread, one call at a time per registration. It must not
 // block, allocate, take a lock held across a call or throw. The buffers are valid only during the
 // call. Once AudioDeviceStop and AudioDeviceDestroyIOProcID have returned it is never called again.
-using AudioDeviceIOBlock =
-    std::function<void(const AudioTimeStamp* now, const AudioBufferList* input,
-                       const AudioTimeStamp* inputTime, AudioBufferList* output,
-                       const AudioTimeStamp* outputTime)>;
+using AudioDeviceIOBlock = std::function<void(
+    const AudioTimeStamp* now, const AudioBufferList* input, const AudioTimeStamp* inputTime,
+    AudioBufferList* output, const AudioTimeStamp* outputTime)>;
 
 // A property listener: (number of changed addresses, the addresses).
 //
@@ -151,8 +149,7 @@ class AudioHardware {
   virtual OSStatus AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
   // After it returns, no call of the block is running or will start.
   virtual OSStatus AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
-  virtual OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device,
-                                              AudioDeviceIOProcID procID) = 0;
+  virtual OSStatus AudioDeviceDestroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) = 0;
 
   virtual OSStatus AudioHardwareDestroyAggregateDevice(AudioObjectID device) = 0;
   virtual OSStatus AudioHardwareDestroyProcessTap(AudioObjectID tap) = 0;

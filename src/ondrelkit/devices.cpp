@@ -12,9 +12,8 @@ constexpr AudioObjectPropertyAddress globalAddress(std::uint32_t selector) {
 }
 
 bool hasInput(AudioHardware& hw, AudioObjectID device) {
-  const AudioObjectPropertyAddress streams{kAudioDevicePropertyStreams,
-                                           kAudioObjectPropertyScopeInput,
-                                           kAudioObjectPropertyElementMain};
+  const AudioObjectPropertyAddress streams{
+      kAudioDevicePropertyStreams, kAudioObjectPropertyScopeInput, kAudioObjectPropertyElementMain};
   std::uint32_t size = 0;
   return hw.AudioObjectGetPropertyDataSize(device, streams, size) == 0 && size != 0;
 }
@@ -43,7 +42,8 @@ std::string deviceUID(AudioHardware& hw, AudioObjectID device) {
 AudioObjectID builtInInputDeviceID(AudioHardware& hw) {
   const auto address = globalAddress(kAudioHardwarePropertyDevices);
   std::uint32_t size = 0;
-  if (OSStatus status = hw.AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, address, size)) {
+  if (OSStatus status =
+          hw.AudioObjectGetPropertyDataSize(kAudioObjectSystemObject, address, size)) {
     throw CaptureError::osStatus("device list size", status);
   }
   // Entries the read does not fill stay 0, which names no device and so has no input.

@@ -6,7 +6,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-
 #include <nlohmann/json.hpp>
 
 namespace ondrel {
@@ -39,7 +38,9 @@ Serialisable toJson(const HelperEvent::Done& e) {
 Serialisable toJson(const HelperEvent::Error& e) {
   return {{{"type", "error"}, {"message", e.message}}};
 }
-Serialisable toJson(const HelperEvent::Started&) { return {{{"type", "started"}}}; }
+Serialisable toJson(const HelperEvent::Started&) {
+  return {{{"type", "started"}}};
+}
 
 }  // namespace
 
@@ -57,7 +58,9 @@ std::string HelperEvent::line() const {
   }
 }
 
-void HelperEvent::emit() const { (void)writeAll(STDOUT_FILENO, line()); }
+void HelperEvent::emit() const {
+  (void)writeAll(STDOUT_FILENO, line());
+}
 
 bool writeAll(int fd, const std::string& text) {
   const char* p = text.data();

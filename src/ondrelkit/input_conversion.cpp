@@ -11,7 +11,8 @@
 namespace ondrel {
 namespace {
 
-// Channel counts known at compile time let the common layouts vectorise; 0 means "read at run time".
+// Channel counts known at compile time let the common layouts vectorise; 0 means "read at run
+// time".
 template <std::uint32_t kMicChannels, std::uint32_t kSystemChannels>
 ConvertedCycle convertFrames(const float* mic, std::uint32_t micChannels, const float* system,
                              std::uint32_t systemChannels, std::uint32_t frames,
@@ -60,10 +61,11 @@ ConvertedCycle convertMonoStereo(const float* mic, const float* system, std::uin
     const __m128 s = _mm_mul_ps(_mm_add_ps(left, right), half);
     micPeaks = _mm_max_ps(_mm_andnot_ps(signBit, m), micPeaks);
     systemPeaks = _mm_max_ps(_mm_andnot_ps(signBit, s), systemPeaks);
-    const __m128i mi = _mm_cvttps_epi32(_mm_mul_ps(_mm_max_ps(_mm_min_ps(m, one), minusOne), scale));
-    const __m128i si = _mm_cvttps_epi32(_mm_mul_ps(_mm_max_ps(_mm_min_ps(s, one), minusOne), scale));
-    const __m128i packed =
-        _mm_packs_epi32(_mm_unpacklo_epi32(mi, si), _mm_unpackhi_epi32(mi, si));
+    const __m128i mi =
+        _mm_cvttps_epi32(_mm_mul_ps(_mm_max_ps(_mm_min_ps(m, one), minusOne), scale));
+    const __m128i si =
+        _mm_cvttps_epi32(_mm_mul_ps(_mm_max_ps(_mm_min_ps(s, one), minusOne), scale));
+    const __m128i packed = _mm_packs_epi32(_mm_unpacklo_epi32(mi, si), _mm_unpackhi_epi32(mi, si));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * std::size_t(i)), packed);
   }
   alignas(16) float micLanes[4];

@@ -30,8 +30,8 @@ nlohmann::json aggregateDeviceDescription(const std::string& micUID, const Uuid&
 AudioObjectID createAggregateDevice(AudioHardware& hw, const std::string& micUID,
                                     const Uuid& tapUUID) {
   AudioObjectID deviceID = kAudioObjectUnknown;
-  if (OSStatus status =
-          hw.AudioHardwareCreateAggregateDevice(aggregateDeviceDescription(micUID, tapUUID), deviceID)) {
+  if (OSStatus status = hw.AudioHardwareCreateAggregateDevice(
+          aggregateDeviceDescription(micUID, tapUUID), deviceID)) {
     throw CaptureError::osStatus("AudioHardwareCreateAggregateDevice", status);
   }
   return deviceID;

@@ -1,10 +1,10 @@
 // The two platform objects a recording captures through: a stereo tap over the output of all
-// processes, and a private aggregate device that joins the microphone (its clock master) and the tap.
+// processes, and a private aggregate device that joins the microphone (its clock master) and the
+// tap.
 #pragma once
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "ondrelkit/audio_hardware.h"
 #include "ondrelkit/uuid.h"

@@ -62,7 +62,7 @@ WavWriter::WavWriter(const std::filesystem::path& url, std::uint32_t sampleRate,
     for (std::uint8_t b : bytes) header[at++] = b;
   };
   auto put16 = [&put](std::uint32_t v) { put(std::array{std::uint8_t(v), std::uint8_t(v >> 8)}); };
-  auto putText = [&put](const char (&text)[5]) {
+  auto putText = [&put](const char(&text)[5]) {
     put(std::span(reinterpret_cast<const std::uint8_t*>(text), 4));
   };
   putText("RIFF");

@@ -3,9 +3,8 @@
 #include <sys/stat.h>
 
 #include <fstream>
-#include <thread>
-
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "child_process.h"
 #include "decoded_audio.h"
@@ -47,8 +46,10 @@ PulseServer* OndrelCli::server = nullptr;
 
 TEST_F(OndrelCli, RecordsBothSourcesIntoAnM4aAndReportsEachStep) {
   server->setDefaultSink("speakers");
-  auto mic = server->play("micfeed", {.frequency = 440, .leftAmplitude = 0.5f, .rightAmplitude = 0.5f});
-  auto system = server->play("speakers", {.frequency = 1000, .leftAmplitude = 0.5f, .rightAmplitude = 0});
+  auto mic =
+      server->play("micfeed", {.frequency = 440, .leftAmplitude = 0.5f, .rightAmplitude = 0.5f});
+  auto system =
+      server->play("speakers", {.frequency = 1000, .leftAmplitude = 0.5f, .rightAmplitude = 0});
   const fs::path folder = dir / "nested" / "session one";
   ChildProcess child({kBinary, "--out", folder.string()});
 
@@ -110,10 +111,10 @@ TEST_F(OndrelCli, RecordsBothSourcesIntoAnM4aAndReportsEachStep) {
 }
 
 TEST_F(OndrelCli, VersionAnywhereWinsAndTouchesNothing) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {kBinary, "--version"},
-           {kBinary, "--out", (dir / "a").string(), "--version"},
-           {kBinary, "--out", "--version"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{kBinary, "--version"},
+                                             {kBinary, "--out", (dir / "a").string(), "--version"},
+                                             {kBinary, "--out", "--version"}}) {
     const RunResult r = runToEnd(args);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "ondrel 0.1.0\n");
@@ -123,9 +124,12 @@ TEST_F(OndrelCli, VersionAnywhereWinsAndTouchesNothing) {
 }
 
 TEST_F(OndrelCli, WithoutAUsableOutTheUsageTextIsAllThereIs) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {kBinary}, {kBinary, "--out"}, {kBinary, "out", (dir / "x").string()},
-           {kBinary, (dir / "x").string(), "--out"}, {kBinary, "--OUT", (dir / "x").string()}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{kBinary},
+                                             {kBinary, "--out"},
+                                             {kBinary, "out", (dir / "x").string()},
+                                             {kBinary, (dir / "x").string(), "--out"},
+                                             {kBinary, "--OUT", (dir / "x").string()}}) {
     const RunResult r = runToEnd(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
@@ -144,8 +148,8 @@ TEST_F(OndrelCli, AFolderThatIsAPlainFileIsOneErrorEvent) {
 }
 
 TEST_F(OndrelCli, ClosedStandardInputStopsAndTheFirstOutWins) {
-  const RunResult r = runToEnd(
-      {kBinary, "--out", (dir / "first").string(), "--out", (dir / "second").string()});
+  const RunResult r =
+      runToEnd({kBinary, "--out", (dir / "first").string(), "--out", (dir / "second").string()});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   std::istringstream lines(r.out);
   std::string line;

@@ -70,8 +70,12 @@ void ChildProcess::writeStdin(const std::string& text) {
   }
 }
 
-void ChildProcess::closeStdin() { closeFd(stdin_); }
-void ChildProcess::closeStdout() { closeFd(stdout_); }
+void ChildProcess::closeStdin() {
+  closeFd(stdin_);
+}
+void ChildProcess::closeStdout() {
+  closeFd(stdout_);
+}
 
 std::optional<std::string> ChildProcess::readLine(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -120,9 +124,13 @@ std::string ChildProcess::remainingStdout() {
   return rest;
 }
 
-std::string ChildProcess::stderrText() { return stderrText_; }
+std::string ChildProcess::stderrText() {
+  return stderrText_;
+}
 
-void ChildProcess::kill(int signal) { ::kill(pid_, signal); }
+void ChildProcess::kill(int signal) {
+  ::kill(pid_, signal);
+}
 
 RunResult runToEnd(const std::vector<std::string>& argv, const std::string& input) {
   ChildProcess child(argv);

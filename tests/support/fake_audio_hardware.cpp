@@ -99,9 +99,8 @@ std::size_t FakeAudioHardware::registeredIOProcs() const {
   return procs_.size();
 }
 
-OSStatus FakeAudioHardware::AudioObjectGetPropertyDataSize(AudioObjectID object,
-                                                           const AudioObjectPropertyAddress& address,
-                                                           std::uint32_t& dataSize) {
+OSStatus FakeAudioHardware::AudioObjectGetPropertyDataSize(
+    AudioObjectID object, const AudioObjectPropertyAddress& address, std::uint32_t& dataSize) {
   std::lock_guard guard(mutex_);
   ++operationCount_;
   if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyDevices) {
@@ -127,7 +126,8 @@ OSStatus FakeAudioHardware::AudioObjectGetPropertyData(AudioObjectID object,
   ++operationCount_;
   if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyDevices) {
     if (deviceListStatus != 0) return deviceListStatus;
-    const std::size_t count = std::min<std::size_t>(dataSize / sizeof(AudioObjectID), devices.size());
+    const std::size_t count =
+        std::min<std::size_t>(dataSize / sizeof(AudioObjectID), devices.size());
     auto* ids = static_cast<AudioObjectID*>(data);
     for (std::size_t i = 0; i < count; ++i) ids[i] = devices[i].id;
     dataSize = std::uint32_t(count * sizeof(AudioObjectID));

@@ -1,6 +1,6 @@
-// A scriptable audio hardware layer for tests: a device list whose every read can fail with a chosen
-// status, a chosen status for every operation, a log of the calls in order, and hooks to run the
-// registered I/O block and to fire the default-output listener.
+// A scriptable audio hardware layer for tests: a device list whose every read can fail with a
+// chosen status, a chosen status for every operation, a log of the calls in order, and hooks to run
+// the registered I/O block and to fire the default-output listener.
 #pragma once
 
 #include <map>

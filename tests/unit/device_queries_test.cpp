@@ -42,7 +42,8 @@ TEST(CaptureError, TextFormNamesTheStepAndTheSignedStatus) {
 
 TEST(MicrophoneChoice, BuiltInAnywhereBeatsAnEarlierUsbInput) {
   FakeAudioHardware hw;
-  hw.devices = {input(10, kAudioDeviceTransportTypeUSB), output(11, kAudioDeviceTransportTypeBuiltIn),
+  hw.devices = {input(10, kAudioDeviceTransportTypeUSB),
+                output(11, kAudioDeviceTransportTypeBuiltIn),
                 input(12, kAudioDeviceTransportTypeBuiltIn)};
   EXPECT_EQ(builtInInputDeviceID(hw), 12u);
 }
@@ -50,7 +51,8 @@ TEST(MicrophoneChoice, BuiltInAnywhereBeatsAnEarlierUsbInput) {
 TEST(MicrophoneChoice, OutputOnlyBuiltInsAreSkippedForAnotherInput) {
   FakeAudioHardware hw;
   hw.devices = {output(10, kAudioDeviceTransportTypeBuiltIn),
-                input(11, kAudioDeviceTransportTypeVirtual), input(12, kAudioDeviceTransportTypeUSB)};
+                input(11, kAudioDeviceTransportTypeVirtual),
+                input(12, kAudioDeviceTransportTypeUSB)};
   EXPECT_EQ(builtInInputDeviceID(hw), 12u);
 }
 

@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <limits>
-
 #include <nlohmann/json.hpp>
 
 namespace ondrel {
@@ -52,7 +51,8 @@ TEST(HelperEvent, NonFiniteNumbersGiveTheFallbackLine) {
   EXPECT_EQ(HelperEvent::level(0, float(inf), 0).line(), fallback);
   EXPECT_EQ(HelperEvent::level(0, 0, -inf).line(), fallback);
   EXPECT_EQ(HelperEvent::done("/x", std::nan("")).line(), fallback);
-  EXPECT_EQ(parseLine(fallback), json({{"type", "error"}, {"message", "event serialization failed"}}));
+  EXPECT_EQ(parseLine(fallback),
+            json({{"type", "error"}, {"message", "event serialization failed"}}));
 }
 
 TEST(HelperEvent, HostileStringsStayOneValidLine) {
@@ -60,9 +60,9 @@ TEST(HelperEvent, HostileStringsStayOneValidLine) {
                               "\xff\xfe bad \xc3 utf8 \xe2\x82";
   for (const auto& event : {HelperEvent::error(hostile), HelperEvent::done(hostile, 1.0)}) {
     const json parsed = parseLine(event.line());
-    const std::string text =
-        parsed.contains("message") ? parsed["message"].get<std::string>() : parsed["path"].get<std::string>();
-    EXPECT_EQ(text.substr(0, 35), hostile.substr(0, 35));  // escaped, not altered
+    const std::string text = parsed.contains("message") ? parsed["message"].get<std::string>()
+                                                        : parsed["path"].get<std::string>();
+    EXPECT_EQ(text.substr(0, 35), hostile.substr(0, 35));     // escaped, not altered
     EXPECT_NE(text.find("\xEF\xBF\xBD"), std::string::npos);  // invalid bytes replaced
   }
 }
@@ -79,7 +79,8 @@ std::string captureEmits(const std::vector<HelperEvent>& events) {
   ::close(fds[1]);
   std::string out;
   char buffer[4096];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, std::size_t(n));
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+    out.append(buffer, std::size_t(n));
   ::close(fds[0]);
   return out;
 }

@@ -21,8 +21,12 @@ void* operator new(std::size_t size) {
   if (void* p = std::malloc(size ? size : 1)) return p;
   throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 
 namespace ondrel {
 namespace {
@@ -201,8 +205,14 @@ TEST(InputConversion, MonoStereoFastPathAgreesWithThePlainArithmetic) {
   };
   const float specials[] = {std::numeric_limits<float>::quiet_NaN(),
                             std::numeric_limits<float>::infinity(),
-                            -std::numeric_limits<float>::infinity(), -0.0f, 1.0f, -1.0f, 3.0f,
-                            -7.5f, 1e-42f, 0.99999994f};
+                            -std::numeric_limits<float>::infinity(),
+                            -0.0f,
+                            1.0f,
+                            -1.0f,
+                            3.0f,
+                            -7.5f,
+                            1e-42f,
+                            0.99999994f};
   auto value = [&] {
     const std::uint32_t r = next();
     if (r % 7 == 0) return specials[(r >> 8) % 10];

@@ -38,9 +38,13 @@ struct Cycle {
 class RecorderTest : public ::testing::Test {
  protected:
   RecorderTest() : hw(std::make_shared<FakeAudioHardware>()) {
-    hw->devices = {{.id = 10, .uid = "usb-mic", .inputStreamSize = 8,
+    hw->devices = {{.id = 10,
+                    .uid = "usb-mic",
+                    .inputStreamSize = 8,
                     .transport = kAudioDeviceTransportTypeUSB},
-                   {.id = 11, .uid = "builtin-mic", .inputStreamSize = 8,
+                   {.id = 11,
+                    .uid = "builtin-mic",
+                    .inputStreamSize = 8,
                     .transport = kAudioDeviceTransportTypeBuiltIn}};
     recorder = ProcessTapRecorder::create(hw, wavPath());
   }
@@ -109,10 +113,10 @@ TEST_F(RecorderTest, StopTearsDownInOrderThenCompletesTheFile) {
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(hw->runIO(cycle.list));
   hw->clearCalls();
   recorder->stop();
-  EXPECT_EQ(hw->calls(), (std::vector<std::string>{
-                             "AudioDeviceStop(101, 1)", "AudioDeviceDestroyIOProcID(101, 1)",
-                             "AudioHardwareDestroyAggregateDevice(101)",
-                             "AudioHardwareDestroyProcessTap(100)"}));
+  EXPECT_EQ(hw->calls(), (std::vector<std::string>{"AudioDeviceStop(101, 1)",
+                                                   "AudioDeviceDestroyIOProcID(101, 1)",
+                                                   "AudioHardwareDestroyAggregateDevice(101)",
+                                                   "AudioHardwareDestroyProcessTap(100)"}));
   EXPECT_FALSE(hw->runIO(cycle.list));  // no callback after stop()
   const auto bytes = readBytes(wavPath());
   ASSERT_EQ(bytes.size(), 44u + 4u * 5120u);
@@ -176,13 +180,13 @@ TEST_F(RecorderTest, AnOutputChangeRebuildsTheChainIntoTheSameFile) {
   hw->clearCalls();
   const std::string err = captureFd(STDERR_FILENO, [&] { hw->fireDefaultOutputChanged(); });
   EXPECT_EQ(err, "");
-  EXPECT_EQ(hw->calls(), (std::vector<std::string>{
-                             "AudioDeviceStop(101, 1)", "AudioDeviceDestroyIOProcID(101, 1)",
-                             "AudioHardwareDestroyAggregateDevice(101)",
-                             "AudioHardwareDestroyProcessTap(100)",
-                             "AudioHardwareCreateProcessTap() -> 102",
-                             "AudioHardwareCreateAggregateDevice() -> 103",
-                             "AudioDeviceCreateIOProcIDWithBlock(103)", "AudioDeviceStart(103, 2)"}));
+  EXPECT_EQ(
+      hw->calls(),
+      (std::vector<std::string>{
+          "AudioDeviceStop(101, 1)", "AudioDeviceDestroyIOProcID(101, 1)",
+          "AudioHardwareDestroyAggregateDevice(101)", "AudioHardwareDestroyProcessTap(100)",
+          "AudioHardwareCreateProcessTap() -> 102", "AudioHardwareCreateAggregateDevice() -> 103",
+          "AudioDeviceCreateIOProcIDWithBlock(103)", "AudioDeviceStart(103, 2)"}));
   EXPECT_EQ((*hw->lastAggregateDescription())["taps"][0]["uid"],
             hw->lastTapDescription()->uuid.uuidString());
   ASSERT_TRUE(hw->runIO(cycle.list));
@@ -220,7 +224,9 @@ TEST_F(RecorderTest, AFailedRebuildWritesOneLineKeepsWhatItBuiltAndStopCleansUp)
   for (const auto& failure : failures) {
     SCOPED_TRACE(failure.line);
     hw = std::make_shared<FakeAudioHardware>();
-    hw->devices = {{.id = 11, .uid = "mic", .inputStreamSize = 8,
+    hw->devices = {{.id = 11,
+                    .uid = "mic",
+                    .inputStreamSize = 8,
                     .transport = kAudioDeviceTransportTypeBuiltIn}};
     recorder = ProcessTapRecorder::create(hw, wavPath());
     ASSERT_EQ(startError(), "started");

@@ -26,7 +26,7 @@ TEST(StopLine, OnlyTheWordAloneOnItsLineStops) {
   EXPECT_FALSE(stopsOn("stop\r\r\n"));
   EXPECT_FALSE(stopsOn("stop\r \n"));  // a carriage return not before the line feed is text
   EXPECT_FALSE(stopsOn("s\xC2\xA0top\n"));
-  EXPECT_FALSE(stopsOn("stop\xE2\x80\n"));  // half a separator is text
+  EXPECT_FALSE(stopsOn("stop\xE2\x80\n"));                      // half a separator is text
   EXPECT_FALSE(stopsOn(std::string("\xE2\x80\x00stop\n", 8)));  // not a separator at all
   EXPECT_TRUE(stopsOn("\xE2\x80\x8Astop\xE2\x81\x9F\xE1\x9A\x80\n"));
   EXPECT_TRUE(StopLineMatcher::isStopLine(" stop\r"));

@@ -6,6 +6,7 @@
 #include "ondrelkit/pulse/stream_pairing.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
 #include <cmath>
@@ -206,6 +207,20 @@ TEST(StreamPairing, SilentUntilTheTapDelivers) {
     ASSERT_TRUE(std::all_of(out.begin(), out.end(), [](float s) { return s == 0.0f; }));
   }
   EXPECT_EQ(pairing.stats().silenceFrames, 10 * kChunk);
+}
+
+// The audio thread must never allocate: once constructed, pushing and pulling (with the rate
+// being steered, and with holes) leaves the heap exactly as it was.
+TEST(StreamPairing, SteadyStateDoesNotAllocate) {
+  StreamPairing pairing(kRate, 2);
+  std::vector<float> tap(kChunk * 2, 0.25f), out(kChunk * 2);
+  const std::size_t before = mallinfo2().uordblks;
+  for (int i = 0; i < 100; ++i) {
+    // The tap runs a little ahead, so that the rate gets corrected.
+    pairing.push(i % 10 == 5 ? nullptr : tap.data(), kChunk + 10, 0.02 * i);
+    pairing.pull(out.data(), kChunk, 0.02 * i + 0.001);
+  }
+  EXPECT_EQ(mallinfo2().uordblks, before);
 }
 
 }  // namespace

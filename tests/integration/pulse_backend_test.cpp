@@ -3,6 +3,7 @@
 // with FFmpeg's decoder.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "ondrelkit/devices.h"
 #include "ondrelkit/process_tap_recorder.h"
 #include "ondrelkit/pulse/pulse_hardware.h"
+#include "ondrelkit/system_tap.h"
 #include "pulse_server.h"
 #include "temp_dir.h"
 
@@ -257,6 +259,151 @@ TEST_P(PulseBackend, HungServerHangsNothing) {
                 {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, 0}, size),
             kAudioHardwareNotRunningError);
   EXPECT_LT(secondsSince(asking), 10.0);
+  // Once it timed out, the server counts as gone: the next questions fail at once rather than
+  // each waiting out a timeout of its own (a device list read asks many).
+  const auto askingAgain = std::chrono::steady_clock::now();
+  for (int question = 0; question < 3; ++question) {
+    EXPECT_EQ(hardware_->AudioObjectGetPropertyDataSize(
+                  kAudioObjectSystemObject,
+                  {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal, 0}, size),
+              kAudioHardwareNotRunningError);
+  }
+  EXPECT_LT(secondsSince(askingAgain), 1.0);
+}
+
+// The server kills both record streams mid-recording (as when it can no longer serve them): the
+// recorder is told, rebuilds the chain, and the recording goes on with both channels.
+TEST_P(PulseBackend, KilledStreamsRebuildAndTheRecordingGoesOn) {
+  startServer();
+  auto mic = server_->play("micfeed", kMicTone);
+  auto system = server_->play("speakers", kSystemTone);
+  std::this_thread::sleep_for(300ms);
+
+  auto recorder = makeRecorder();
+  const auto start = std::chrono::steady_clock::now();
+  const std::string errors = testing::captureFd(2, [&] {
+    recorder->start();
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(server_->killOwnRecordStreams(), 2);
+    std::this_thread::sleep_for(3s);
+    recorder->stop();
+  });
+  const double wall = secondsSince(start);
+  EXPECT_EQ(errors, "");
+
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  EXPECT_EQ(wav.frames(), recorder->framesWritten());
+  const double end = double(wav.frames()) / 48000.0;
+  // Only the rebuild's gap is missing.
+  EXPECT_GT(end, wall - 1.5);
+  EXPECT_NEAR(wav.toneAmplitude(0, kMicHz, end - 1.0, end), kMicAmplitude,
+              kTolerance * kMicAmplitude);
+  EXPECT_NEAR(wav.toneAmplitude(1, kSystemHz, end - 1.0, end), kSystemAmplitude,
+              kTolerance * kSystemAmplitude);
+}
+
+// The microphone goes away mid-recording (the server would move its stream to another source):
+// the recorder is told and tries a rebuild, which fails without setting off more of them.
+TEST_P(PulseBackend, RemovedMicrophoneIsNoticed) {
+  startServer();
+  auto mic = server_->play("micfeed", kMicTone);
+  auto recorder = makeRecorder();
+  recorder->start();
+  std::this_thread::sleep_for(1s);
+  const std::string errors = testing::captureFd(2, [&] {
+    server_->removeMicrophone();
+    std::this_thread::sleep_for(2s);
+  });
+  recorder->stop();
+  const std::string line = "tap rebuild failed: no usable built-in microphone found\n";
+  EXPECT_EQ(errors.substr(0, line.size()), line);
+  // The loss may be reported twice (the stream and the source) just as the first rebuild begins.
+  EXPECT_LE(errors.size(), 2 * line.size()) << errors;
+}
+
+// A rebuilt chain with a microphone now at 16 kHz records at the rate the file was started with:
+// the rest of the file neither plays at the wrong speed nor comes up short.
+TEST_P(PulseBackend, RebuiltChainKeepsTheRecordingsRate) {
+  startServer();
+  auto mic = server_->play("micfeed", kMicTone);
+  auto system = server_->play("speakers2", kOtherSystemTone);
+  auto recorder = makeRecorder();
+  recorder->start();
+  std::this_thread::sleep_for(1s);
+  server_->removeMicrophone();
+  server_->addMicrophone(16000);
+  if (nominalSampleRate(*hardware_, builtInInputDeviceID(*hardware_)) != 16000.0) {
+    recorder->stop();
+    GTEST_SKIP() << "this server offers the microphone at its graph's rate only";
+  }
+  server_->setDefaultSink("speakers2");
+  std::this_thread::sleep_for(4s);
+  const double framesBefore = double(recorder->framesWritten());
+  std::this_thread::sleep_for(1s);
+  // One second of wall time is a second of the file, not a third of one.
+  EXPECT_NEAR((double(recorder->framesWritten()) - framesBefore) / 48000.0, 1.0, 0.2);
+  recorder->stop();
+
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  ASSERT_EQ(wav.sampleRate, 48000u);
+  const double end = double(wav.frames()) / 48000.0;
+  EXPECT_NEAR(wav.toneAmplitude(0, kMicHz, end - 1.5, end), kMicAmplitude,
+              kTolerance * kMicAmplitude);
+  EXPECT_NEAR(wav.toneAmplitude(1, kOtherSystemHz, end - 1.5, end), kOtherSystemAmplitude,
+              kTolerance * kOtherSystemAmplitude);
+}
+
+// The default sink changes after the tap was made but before the listener is installed: the
+// change is still reported, as the tap records the old sink.
+TEST_P(PulseBackend, DefaultSinkChangeBeforeTheListenerIsReported) {
+  startServer();
+  const SystemTap tap = createSystemTap(*hardware_);
+  server_->setDefaultSink("speakers2");
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  ASSERT_EQ(hardware_->AudioObjectAddPropertyListenerBlock(
+                kAudioObjectSystemObject,
+                {kAudioHardwarePropertyDefaultOutputDevice, kAudioObjectPropertyScopeGlobal, 0},
+                [calls](std::uint32_t, const AudioObjectPropertyAddress*) { ++*calls; }),
+            0);
+  const auto start = std::chrono::steady_clock::now();
+  while (*calls == 0 && secondsSince(start) < 2.0) std::this_thread::sleep_for(10ms);
+  EXPECT_GT(*calls, 0);
+  EXPECT_EQ(hardware_->AudioHardwareDestroyProcessTap(tap.tapID), 0);
+}
+
+// Starting a device whose streams died restarts them instead of reporting a start that records
+// nothing.
+TEST_P(PulseBackend, StartingADeviceWhoseStreamsDiedRestartsThem) {
+  startServer();
+  auto mic = server_->play("micfeed", kMicTone);
+  const SystemTap tap = createSystemTap(*hardware_);
+  const AudioObjectID device = createAggregateDevice(*hardware_, "builtin_mic", tap.uuid);
+  auto calls = std::make_shared<std::atomic<int>>(0);
+  AudioDeviceIOProcID proc = 0;
+  ASSERT_EQ(hardware_->AudioDeviceCreateIOProcIDWithBlock(
+                proc, device,
+                [calls](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                        AudioBufferList*, const AudioTimeStamp*) { ++*calls; }),
+            0);
+  ASSERT_EQ(hardware_->AudioDeviceStart(device, proc), 0);
+  const auto waitForCalls = [&calls](int beyond) {
+    const auto start = std::chrono::steady_clock::now();
+    while (*calls <= beyond && secondsSince(start) < 3.0) std::this_thread::sleep_for(10ms);
+    return *calls > beyond;
+  };
+  ASSERT_TRUE(waitForCalls(0));
+  EXPECT_EQ(server_->killOwnRecordStreams(), 2);
+  std::this_thread::sleep_for(300ms);
+  const int dead = *calls;
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(*calls, dead) << "the streams were not killed";
+
+  EXPECT_EQ(hardware_->AudioDeviceStart(device, proc), 0);
+  EXPECT_TRUE(waitForCalls(dead)) << "started, but nothing records";
+  EXPECT_EQ(hardware_->AudioDeviceStop(device, proc), 0);
+  EXPECT_EQ(hardware_->AudioDeviceDestroyIOProcID(device, proc), 0);
+  EXPECT_EQ(hardware_->AudioHardwareDestroyAggregateDevice(device), 0);
+  EXPECT_EQ(hardware_->AudioHardwareDestroyProcessTap(tap.tapID), 0);
 }
 
 std::string serverName(const ::testing::TestParamInfo<SoundServerKind>& server) {

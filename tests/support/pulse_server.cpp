@@ -78,14 +78,15 @@ class TonePlayback : public PulseServer::Playback {
       if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) break;
       pa_threaded_mainloop_wait(mainloop_);
     }
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, PulseServer::kRate, 2};
-    stream_ = pa_stream_new(context_, "tone", &spec, nullptr);
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, PulseServer::kRate, 2};
+    stream_ = pa_stream_new(context_, "tone", &sampleSpec, nullptr);
     pa_stream_set_write_callback(stream_, &write, this);
     // A generous buffer: a tone that underruns while the machine is busy would look like a
     // recording fault.
     pa_buffer_attr attr{};
     attr.maxlength = attr.prebuf = attr.minreq = std::uint32_t(-1);
-    attr.tlength = static_cast<std::uint32_t>(pa_usec_to_bytes(200 * PA_USEC_PER_MSEC, &spec));
+    attr.tlength =
+        static_cast<std::uint32_t>(pa_usec_to_bytes(200 * PA_USEC_PER_MSEC, &sampleSpec));
     pa_stream_connect_playback(
         stream_, sink.c_str(), &attr,
         static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY), nullptr,
@@ -296,6 +297,70 @@ std::string PulseServer::pactl(const std::vector<std::string>& arguments) {
     fail("pactl " + arguments.front() + " failed: " + readFile(output));
   }
   return readFile(output);
+}
+
+void PulseServer::removeMicrophone() {
+  pactl({"unload-module", "module-remap-source"});
+  waitForMicrophone(false);
+}
+
+void PulseServer::addMicrophone(std::uint32_t rate) {
+  pactl({"load-module", "module-remap-source",
+         std::string(kMicrophoneArguments) + " rate=" + std::to_string(rate)});
+  waitForMicrophone(true);
+}
+
+void PulseServer::waitForMicrophone(bool present) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  while ((pactl({"list", "short", "sources"}).find("builtin_mic") != std::string::npos) !=
+         present) {
+    if (std::chrono::steady_clock::now() > deadline) fail("builtin_mic did not come or go");
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+int PulseServer::killOwnRecordStreams() {
+  // pactl cannot kill a stream: a client of our own asks the server to.
+  pa_mainloop* loop = pa_mainloop_new();
+  pa_context* context = pa_context_new(pa_mainloop_get_api(loop), "ondrel-test-killer");
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  const auto runUntil = [&](const auto& done) {
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      pa_mainloop_iterate(loop, 0, nullptr);
+      std::this_thread::sleep_for(1ms);
+    }
+    return done();
+  };
+  const auto completes = [&](pa_operation* op) {
+    if (!op) return false;
+    const bool done = runUntil([op] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING; });
+    pa_operation_unref(op);
+    return done;
+  };
+
+  std::vector<std::uint32_t> ours;
+  const bool listed =
+      pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 &&
+      runUntil([context] { return pa_context_get_state(context) == PA_CONTEXT_READY; }) &&
+      completes(pa_context_get_source_output_info_list(
+          context,
+          [](pa_context*, const pa_source_output_info* info, int eol, void* streams) {
+            if (eol != 0 || !info) return;
+            const char* pid = pa_proplist_gets(info->proplist, PA_PROP_APPLICATION_PROCESS_ID);
+            if (pid && std::to_string(getpid()) == pid) {
+              static_cast<std::vector<std::uint32_t>*>(streams)->push_back(info->index);
+            }
+          },
+          &ours));
+  int killed = 0;
+  for (std::uint32_t index : ours) {
+    if (completes(pa_context_kill_source_output(context, index, nullptr, nullptr))) ++killed;
+  }
+  pa_context_disconnect(context);
+  pa_context_unref(context);
+  pa_mainloop_free(loop);
+  if (!listed) fail("cannot list the record streams");
+  return killed;
 }
 
 void PulseServer::kill() {

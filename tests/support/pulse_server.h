@@ -52,6 +52,13 @@ class PulseServer {
   void setDefaultSink(const std::string& sink);
   // Runs pactl with these arguments; throws if it fails. Returns its standard output.
   std::string pactl(const std::vector<std::string>& arguments);
+  // Unloads the microphone's module, so that builtin_mic goes away; returns once it has.
+  void removeMicrophone();
+  // Loads the microphone again, at this rate; returns once builtin_mic is there.
+  void addMicrophone(std::uint32_t rate);
+  // Kills every record stream of this process, as the server does to a stream it can no longer
+  // serve. Returns how many.
+  int killOwnRecordStreams();
   // Kills the sound server outright, as a crash would.
   void kill();
   // Stops the sound server without killing it, as a hang would (until destruction).
@@ -62,6 +69,7 @@ class PulseServer {
   void startPulseAudio(bool withMicrophone);
   void startPipeWire(bool withMicrophone);
   void waitUntilAnswering();
+  void waitForMicrophone(bool present);
   void openMonitorReaders();
   [[noreturn]] void fail(const std::string& why);
   void stopAll();

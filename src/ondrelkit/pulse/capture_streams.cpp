@@ -64,20 +64,26 @@ OSStatus CaptureStreams::start() {
   // The tap stays on the sink it was made for; a change of default sink builds a new one.
   tap_ =
       open("system audio", format_.tapSource, tapSpec, tapMap, PA_STREAM_DONT_MOVE, &onTapReadable);
+  // Held across the wait, which lets another thread replace the connection's context: the
+  // error is read from the context these streams belong to.
+  pa_context* context = pa_context_ref(connection_.context());
   const bool ready = mic_ && tap_ && connection_.waitUntil([this] {
     return failed(mic_) || failed(tap_) ||
            (pa_stream_get_state(mic_) == PA_STREAM_READY &&
             pa_stream_get_state(tap_) == PA_STREAM_READY);
   }) && !failed(mic_) &&
                      !failed(tap_);
+  const bool serverGone = !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
+  const int error = pa_context_errno(context);
+  pa_context_unref(context);
   if (!ready) {
-    const bool serverGone =
-        !connection_.context() || !PA_CONTEXT_IS_GOOD(pa_context_get_state(connection_.context()));
-    const int error = connection_.context() ? pa_context_errno(connection_.context()) : 0;
     close();
     if (serverGone) return kAudioHardwareNotRunningError;
     return error == PA_ERR_NOENTITY ? kAudioHardwareBadDeviceError : kAudioHardwareUnspecifiedError;
   }
+  micSourceIndex_ = pa_stream_get_device_index(mic_);
+  tapSourceIndex_ = pa_stream_get_device_index(tap_);
+  started_ = true;
   // Both in one hold of the lock, so the server starts them together.
   for (pa_stream* stream : {mic_, tap_}) {
     if (pa_operation* op = pa_stream_cork(stream, 0, nullptr, nullptr)) pa_operation_unref(op);
@@ -94,22 +100,36 @@ void CaptureStreams::close() {
     pa_stream_unref(*stream);
     *stream = nullptr;
   }
+  started_ = false;
+}
+
+bool CaptureStreams::alive() const {
+  return mic_ && tap_ && !failed(mic_) && !failed(tap_);
+}
+
+bool CaptureStreams::records(std::uint32_t sourceIndex) const {
+  return started_ && (sourceIndex == micSourceIndex_ || sourceIndex == tapSourceIndex_);
 }
 
 pa_stream* CaptureStreams::open(const char* name, const std::string& device,
-                                const pa_sample_spec& spec, const pa_channel_map& map,
+                                const pa_sample_spec& sampleSpec, const pa_channel_map& map,
                                 pa_stream_flags_t extraFlags, pa_stream_request_cb_t onReadable) {
-  pa_stream* stream = pa_stream_new(connection_.context(), name, &spec, &map);
+  pa_stream* stream = pa_stream_new(connection_.context(), name, &sampleSpec, &map);
   if (!stream) return nullptr;
   pa_stream_set_state_callback(stream, &onStreamState, this);
   pa_stream_set_read_callback(stream, onReadable, this);
   pa_buffer_attr attr{};
   attr.maxlength = std::uint32_t(-1);
   attr.tlength = attr.prebuf = attr.minreq = std::uint32_t(-1);
-  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(kFragmentUsec, &sampleSpec));
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED |
                                                     PA_STREAM_ADJUST_LATENCY | extraFlags);
-  pa_stream_connect_record(stream, device.c_str(), &attr, flags);
+  if (pa_stream_connect_record(stream, device.c_str(), &attr, flags) < 0) {
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_unref(stream);
+    return nullptr;
+  }
   return stream;
 }
 
@@ -154,8 +174,15 @@ void CaptureStreams::onTapReadable(pa_stream* stream, std::size_t, void* self) {
         });
 }
 
-void CaptureStreams::onStreamState(pa_stream*, void* self) {
-  static_cast<CaptureStreams*>(self)->connection_.signal();
+void CaptureStreams::onStreamState(pa_stream* stream, void* self) {
+  auto* streams = static_cast<CaptureStreams*>(self);
+  streams->connection_.signal();
+  // Only a stream that was recording: a failing start reports through start() instead, so a
+  // rebuild that cannot start does not set off another.
+  if (streams->started_ && !streams->lostReported_ && failed(stream)) {
+    streams->lostReported_ = true;
+    streams->connection_.reportLost();
+  }
 }
 
 }  // namespace ondrel::pulse

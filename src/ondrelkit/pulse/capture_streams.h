@@ -4,7 +4,8 @@
 // frame count: the microphone (its own channels), then the tap (stereo, paired by StreamPairing).
 //
 // The block runs on the mainloop thread with the mainloop lock held; holes in either stream come
-// as silence. start() and close() are called with the lock held.
+// as silence. Every member function is called with the lock held. When a stream dies after a
+// successful start, the connection's reportLost() is called (once).
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -39,9 +40,13 @@ class CaptureStreams {
   OSStatus start();
   // After it returns no callback of these streams runs.
   void close();
+  // Both streams are open and neither has died.
+  bool alive() const;
+  // Whether either stream records from the source with this index.
+  bool records(std::uint32_t sourceIndex) const;
 
  private:
-  pa_stream* open(const char* name, const std::string& device, const pa_sample_spec& spec,
+  pa_stream* open(const char* name, const std::string& device, const pa_sample_spec& sampleSpec,
                   const pa_channel_map& map, pa_stream_flags_t extraFlags,
                   pa_stream_request_cb_t onReadable);
   void deliverMic(const float* samples, std::size_t frames);
@@ -58,6 +63,11 @@ class CaptureStreams {
   double micFramesDelivered_ = 0;
   pa_stream* mic_ = nullptr;
   pa_stream* tap_ = nullptr;
+  // The sources the streams started on: a stream moved off a removed source reports another.
+  std::uint32_t micSourceIndex_ = PA_INVALID_INDEX;
+  std::uint32_t tapSourceIndex_ = PA_INVALID_INDEX;
+  bool started_ = false;
+  bool lostReported_ = false;
 };
 
 }  // namespace ondrel::pulse

@@ -13,7 +13,7 @@ DeviceInfo describe(const pa_sink_info& sink) {
   info.transport = transportType(pa_proplist_gets(sink.proplist, PA_PROP_DEVICE_BUS),
                                  pa_proplist_gets(sink.proplist, PA_PROP_DEVICE_CLASS),
                                  (sink.flags & PA_SINK_HARDWARE) != 0);
-  info.spec = sink.sample_spec;
+  info.sampleSpec = sink.sample_spec;
   info.map = sink.channel_map;
   return info;
 }
@@ -26,7 +26,7 @@ DeviceInfo describe(const pa_source_info& source) {
   info.transport = transportType(pa_proplist_gets(source.proplist, PA_PROP_DEVICE_BUS),
                                  pa_proplist_gets(source.proplist, PA_PROP_DEVICE_CLASS),
                                  (source.flags & PA_SOURCE_HARDWARE) != 0);
-  info.spec = source.sample_spec;
+  info.sampleSpec = source.sample_spec;
   info.map = source.channel_map;
   return info;
 }

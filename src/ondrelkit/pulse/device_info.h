@@ -14,7 +14,7 @@ struct DeviceInfo {
   std::string monitorSource;  // a sink's monitor
   bool isMonitor = false;     // a source that is the monitor of a sink
   std::uint32_t transport = 0;
-  pa_sample_spec spec{};
+  pa_sample_spec sampleSpec{};
   pa_channel_map map{};
 };
 

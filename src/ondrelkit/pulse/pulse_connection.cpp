@@ -27,12 +27,7 @@ PulseConnection::~PulseConnection() {
   if (inMainloopThread()) return;
   {
     Lock lock(*this);
-    if (context_) {
-      pa_context_set_state_callback(context_, nullptr, nullptr);
-      pa_context_disconnect(context_);
-      pa_context_unref(context_);
-      context_ = nullptr;
-    }
+    drop();
   }
   pa_threaded_mainloop_stop(mainloop_);
   pa_threaded_mainloop_free(mainloop_);
@@ -46,14 +41,21 @@ PulseConnection::Lock::~Lock() {
   if (mainloop_) pa_threaded_mainloop_unlock(mainloop_);
 }
 
+void PulseConnection::drop() {
+  if (!context_) return;
+  pa_context_set_state_callback(context_, nullptr, nullptr);
+  pa_context_disconnect(context_);
+  pa_context_unref(context_);
+  context_ = nullptr;
+}
+
 bool PulseConnection::ensureConnected() {
   if (!mainloop_) return false;
   if (!context_ || !contextAlive()) {
-    if (context_) {
-      pa_context_set_state_callback(context_, nullptr, nullptr);
-      pa_context_disconnect(context_);
-      pa_context_unref(context_);
-    }
+    // Right after a timeout the server is most likely still hung: fail at once rather than make
+    // every caller wait out another timeout.
+    if (timedOutAt_ != 0 && pa_rtclock_now() < timedOutAt_ + kTimeoutUsec) return false;
+    drop();
     context_ = pa_context_new(pa_threaded_mainloop_get_api(mainloop_), "ondrel");
     if (!context_) return false;
     ++generation_;
@@ -66,12 +68,20 @@ bool PulseConnection::ensureConnected() {
 bool PulseConnection::waitUntil(const std::function<bool()>& done) {
   if (done() || !context_ || inMainloopThread()) return done();
   const pa_usec_t deadline = pa_rtclock_now() + kTimeoutUsec;
+  const std::uint64_t generation = generation_;
   // The timer only wakes us, so that the deadline is noticed even when nothing else happens.
   pa_time_event* timer = pa_context_rttime_new(context_, deadline, &onTimer, this);
   while (!done() && contextAlive() && pa_rtclock_now() < deadline) {
     pa_threaded_mainloop_wait(mainloop_);
   }
   if (timer) pa_threaded_mainloop_get_api(mainloop_)->time_free(timer);
+  if (!done() && contextAlive() && generation_ == generation) {
+    // The server stopped answering: treat it as gone, so that whatever waits on this context
+    // fails at once and the next call reconnects (see ensureConnected). Not a context another
+    // thread made meanwhile.
+    timedOutAt_ = pa_rtclock_now();
+    pa_context_disconnect(context_);
+  }
   return done();
 }
 
@@ -96,8 +106,14 @@ bool PulseConnection::contextAlive() const {
   return context_ && alive(pa_context_get_state(context_));
 }
 
-void PulseConnection::onContextState(pa_context*, void* self) {
-  static_cast<PulseConnection*>(self)->signal();
+void PulseConnection::reportLost() {
+  if (onLost_) onLost_();
+}
+
+void PulseConnection::onContextState(pa_context* context, void* self) {
+  auto* connection = static_cast<PulseConnection*>(self);
+  connection->signal();
+  if (!alive(pa_context_get_state(context))) connection->reportLost();
 }
 
 void PulseConnection::onTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {

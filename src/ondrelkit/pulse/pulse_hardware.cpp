@@ -38,18 +38,27 @@ std::uint32_t streamsSize(std::uint32_t scope, bool input, bool output) {
 
 }  // namespace
 
-PulseHardware::PulseHardware() : connection_(std::make_unique<PulseConnection>()) {}
+PulseHardware::PulseHardware() : connection_(std::make_unique<PulseConnection>()) {
+  connection_->setOnLost([this] { recordingLost(); });
+}
 
 PulseHardware::~PulseHardware() {
   if (connection_->inMainloopThread()) {
     // The last owner let go inside an I/O block: streams cannot be closed from their own
-    // callback, so everything is left to the end of the process.
+    // callback, so everything is left to the end of the process. Nothing left running may call
+    // back into this object.
+    connection_->setOnLost(nullptr);
+    if (connection_->context()) {
+      pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+    }
+    (void)new std::map<AudioObjectID, Aggregate>(std::move(aggregates_));
     (void)connection_.release();
     (void)listeners_.release();
     return;
   }
   {
     PulseConnection::Lock lock(*connection_);
+    connection_->setOnLost(nullptr);
     aggregates_.clear();  // closes every running stream
     if (connection_->context()) {
       pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
@@ -136,7 +145,7 @@ OSStatus PulseHardware::readProperty(AudioObjectID object,
       case kAudioDevicePropertyTransportType:
         value.bytes = bytesOf(kAudioDeviceTransportTypeAggregate);
         return kAudioHardwareNoError;
-      case kAudioDevicePropertyNominalSampleRate:  // the clock master's
+      case kAudioDevicePropertyNominalSampleRate:  // the rate both streams record at
         value.bytes = bytesOf(double(aggregate->second.micSpec.rate));
         return kAudioHardwareNoError;
       default:
@@ -186,7 +195,7 @@ OSStatus PulseHardware::readDeviceProperty(const DeviceKey& key,
       value.bytes = bytesOf(device.transport);
       break;
     default:
-      value.bytes = bytesOf(double(device.spec.rate));
+      value.bytes = bytesOf(double(device.sampleSpec.rate));
       break;
   }
   return kAudioHardwareNoError;
@@ -207,6 +216,9 @@ OSStatus PulseHardware::AudioHardwareCreateProcessTap(const CATapDescription& de
   if (!sink.device || sink.device->monitorSource.empty()) return kAudioHardwareBadDeviceError;
 
   idFor({false, *sinkName});
+  // The listener's baseline is the sink actually tapped: a change of default from here on, even
+  // one before the listener is installed, must rebuild.
+  defaultSink_ = *sinkName;
   const AudioObjectID id = nextObjectID_++;
   taps_[id] = Tap{description.uuid.uuidString(), sink.device->monitorSource};
   outTapID = id;
@@ -241,8 +253,10 @@ OSStatus PulseHardware::AudioHardwareCreateAggregateDevice(const nlohmann::json&
   Aggregate aggregate;
   aggregate.uid = uid;
   aggregate.micSource = master;
-  aggregate.micSpec = mic.device->spec;
+  if (!pinnedRate_) pinnedRate_ = mic.device->sampleSpec.rate;
+  aggregate.micSpec = mic.device->sampleSpec;
   aggregate.micSpec.format = PA_SAMPLE_FLOAT32NE;
+  aggregate.micSpec.rate = *pinnedRate_;
   aggregate.micMap = mic.device->map;
   aggregate.tapSource = tap->monitorSource;
   const AudioObjectID id = nextObjectID_++;
@@ -252,14 +266,14 @@ OSStatus PulseHardware::AudioHardwareCreateAggregateDevice(const nlohmann::json&
 }
 
 OSStatus PulseHardware::AudioHardwareDestroyAggregateDevice(AudioObjectID device) {
-  if (!connection_->usable()) return kAudioHardwareBadObjectError;
+  if (!connection_->usable()) return kAudioHardwareNotRunningError;
   if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
   PulseConnection::Lock lock(*connection_);
   return aggregates_.erase(device) ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
 }
 
 OSStatus PulseHardware::AudioHardwareDestroyProcessTap(AudioObjectID tap) {
-  if (!connection_->usable()) return kAudioHardwareBadObjectError;
+  if (!connection_->usable()) return kAudioHardwareNotRunningError;
   PulseConnection::Lock lock(*connection_);
   return taps_.erase(tap) ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
 }
@@ -277,7 +291,7 @@ OSStatus PulseHardware::AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID& 
                                                            AudioObjectID device,
                                                            AudioDeviceIOBlock block) {
   if (!block) return kAudio_ParamError;
-  if (!connection_->usable()) return kAudioHardwareBadObjectError;
+  if (!connection_->usable()) return kAudioHardwareNotRunningError;
   PulseConnection::Lock lock(*connection_);
   auto aggregate = aggregates_.find(device);
   if (aggregate == aggregates_.end()) {
@@ -296,7 +310,8 @@ OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProc
   PulseConnection::Lock lock(*connection_);
   IOProc* proc = findProc(device, procID);
   if (!proc) return kAudioHardwareBadObjectError;
-  if (proc->running) return kAudioHardwareNoError;
+  if (proc->running && proc->running->alive()) return kAudioHardwareNoError;
+  proc->running.reset();  // its streams died: start afresh
   if (!connect()) return kAudioHardwareNotRunningError;
 
   const Aggregate& aggregate = aggregates_.at(device);
@@ -321,7 +336,7 @@ OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProc
 }
 
 OSStatus PulseHardware::AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
-  if (!connection_->usable()) return kAudioHardwareBadObjectError;
+  if (!connection_->usable()) return kAudioHardwareNotRunningError;
   // On the mainloop thread this is a call from inside the I/O block, which cannot stop itself.
   if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
   PulseConnection::Lock lock(*connection_);
@@ -334,7 +349,7 @@ OSStatus PulseHardware::AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcI
 
 OSStatus PulseHardware::AudioDeviceDestroyIOProcID(AudioObjectID device,
                                                    AudioDeviceIOProcID procID) {
-  if (!connection_->usable()) return kAudioHardwareBadObjectError;
+  if (!connection_->usable()) return kAudioHardwareNotRunningError;
   if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
   PulseConnection::Lock lock(*connection_);
   auto aggregate = aggregates_.find(device);
@@ -367,8 +382,10 @@ void PulseHardware::renewSubscription() {
   pa_context* context = connection_->context();
   subscribedGeneration_ = connection_->generation();
   pa_context_set_subscribe_callback(context, &onServerEvent, this);
-  if (pa_operation* op =
-          pa_context_subscribe(context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) {
+  // Sources too, to notice a recorded one going away.
+  const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
+                                                        PA_SUBSCRIPTION_MASK_SOURCE);
+  if (pa_operation* op = pa_context_subscribe(context, mask, nullptr, nullptr)) {
     pa_operation_unref(op);
   }
   // The default as of now, so that only real changes are reported.
@@ -376,8 +393,18 @@ void PulseHardware::renewSubscription() {
 }
 
 void PulseHardware::onServerEvent(pa_context* context, pa_subscription_event_type_t type,
-                                  std::uint32_t, void* self) {
-  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+                                  std::uint32_t index, void* self) {
+  auto* hardware = static_cast<PulseHardware*>(self);
+  const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
+    // A recorded source that goes away may only have its stream moved elsewhere, not killed.
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE &&
+        hardware->records(index)) {
+      hardware->recordingLost();
+    }
+    return;
+  }
+  if (facility != PA_SUBSCRIPTION_EVENT_SERVER) return;
   // The event does not say what changed: ask, and compare the default sink.
   if (pa_operation* op = pa_context_get_server_info(context, &onServerInfo, self)) {
     pa_operation_unref(op);
@@ -395,6 +422,31 @@ void PulseHardware::defaultSinkMaybeChanged(const std::string& name) {
   const bool changed = defaultSink_ && *defaultSink_ != name;
   defaultSink_ = name;
   if (changed && listeners_) listeners_->notify();
+}
+
+bool PulseHardware::anyRunning() const {
+  for (const auto& [id, aggregate] : aggregates_) {
+    for (const auto& [procID, proc] : aggregate.procs) {
+      if (proc.running) return true;
+    }
+  }
+  return false;
+}
+
+bool PulseHardware::records(std::uint32_t sourceIndex) const {
+  for (const auto& [id, aggregate] : aggregates_) {
+    for (const auto& [procID, proc] : aggregate.procs) {
+      if (proc.running && proc.running->records(sourceIndex)) return true;
+    }
+  }
+  return false;
+}
+
+// A running device lost its stream or the server: the listeners rebuild the chain (which
+// reconnects), as after a change of default sink. Nothing is running while a rebuild starts, so a
+// rebuild that fails does not set off another.
+void PulseHardware::recordingLost() {
+  if (listeners_ && anyRunning()) listeners_->notify();
 }
 
 AudioObjectID PulseHardware::idFor(const DeviceKey& key) {

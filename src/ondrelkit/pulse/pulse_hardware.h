@@ -4,7 +4,8 @@
 // identifiers that stay the same for the life of the backend; the device list is read from the
 // server on every read. Taps, aggregate devices and I/O procs live only in this process. A tap
 // records the monitor of the sink that was the default when it was made; an aggregate device
-// pairs a microphone (its clock master) with a tap.
+// pairs a microphone (its clock master) with a tap. Every aggregate records at the rate of the
+// first one (the server resamples), so a rebuilt chain never changes the speed of the recording.
 //
 // Statuses: 'stop' when no server can be reached (or it stops answering), '!obj' for an unknown
 // object, '!dev' for a device the server does not have, 'who?' for an unknown property.
@@ -96,6 +97,9 @@ class PulseHardware : public AudioHardware {
   IOProc* findProc(AudioObjectID device, AudioDeviceIOProcID procID);
   void renewSubscription();
   void defaultSinkMaybeChanged(const std::string& name);
+  bool anyRunning() const;
+  bool records(std::uint32_t sourceIndex) const;  // whether a running device records it
+  void recordingLost();
   static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
                             std::uint32_t index, void* self);
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
@@ -113,6 +117,9 @@ class PulseHardware : public AudioHardware {
   bool wantsDefaultSink_ = false;
   std::uint64_t subscribedGeneration_ = 0;
   std::optional<std::string> defaultSink_;
+  // The rate of the first aggregate device: the recording's file is written at it, so every
+  // later aggregate records at it too.
+  std::optional<std::uint32_t> pinnedRate_;
 };
 
 }  // namespace ondrel

@@ -57,6 +57,19 @@ StreamPairing::StreamPairing(std::uint32_t sampleRate, std::uint32_t channels)
     swr_free(&resampler_);
     throw std::runtime_error("cannot set up the tap resampler");
   }
+  // The resampler sizes its scratch buffers as it converts: two full slices (the second on top of
+  // what it kept of the first) reach their steady size now, so the audio thread never allocates.
+  // What it keeps is silence, as is the output, so nothing needs undoing (swr_init would free the
+  // buffers again).
+  for (int warmUp = 0; warmUp < 2; ++warmUp) {
+    const auto* in = reinterpret_cast<const std::uint8_t*>(silence_.data());
+    auto* out = reinterpret_cast<std::uint8_t*>(resampled_.data());
+    if (swr_convert(resampler_, &out, static_cast<int>(resampled_.size() / channels_), &in,
+                    static_cast<int>(kSliceFrames)) < 0) {
+      swr_free(&resampler_);
+      throw std::runtime_error("cannot run the tap resampler");
+    }
+  }
 }
 
 StreamPairing::~StreamPairing() {

@@ -6,8 +6,7 @@
 // bound is dropped, so the two channels never drift apart.
 //
 // Not thread-safe: push() and pull() run on one thread (the sound server's event thread).
-// Neither throws, and every buffer is allocated up front (the resampler may still grow its own
-// scratch on its first few calls).
+// Neither throws nor allocates: every buffer, the resampler's own included, is allocated up front.
 #pragma once
 
 #include <cstddef>

@@ -28,14 +28,8 @@ std::vector<json> parseEvents(const std::string& out) {
   return events;
 }
 
-class OndrelCli : public ::testing::Test {
+class OndrelCli : public SharedPulseServerTest {
  protected:
-  static void SetUpTestSuite() { server = new PulseServer(SoundServerKind::pulseAudio); }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
-
   // Reads events until one of the given type (returned) or the end; every line must be one
   // valid JSON object.
   static std::vector<json> readUntil(ChildProcess& child, const std::string& type) {
@@ -47,10 +41,8 @@ class OndrelCli : public ::testing::Test {
     return events;
   }
 
-  static PulseServer* server;
   TempDir dir;
 };
-PulseServer* OndrelCli::server = nullptr;
 
 TEST_F(OndrelCli, RecordsBothSourcesIntoAnM4aAndReportsEachStep) {
   server->setDefaultSink("speakers");

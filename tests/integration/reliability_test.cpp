@@ -241,19 +241,12 @@ std::size_t fillFileSystem(const fs::path& file) {
   return total;
 }
 
-class Reliability : public ::testing::Test {
+class Reliability : public SharedPulseServerTest {
  protected:
-  static void SetUpTestSuite() { server = new PulseServer(SoundServerKind::pulseAudio); }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
   void SetUp() override { server->setDefaultSink("speakers"); }
 
-  static PulseServer* server;
   TempDir dir;
 };
-PulseServer* Reliability::server = nullptr;
 
 TEST_F(Reliability, AfterSigkillTheWavHoldsEveryFrameTheLastLevelCounted) {
   auto mic = server->play("micfeed", kMicTone);

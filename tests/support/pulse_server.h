@@ -8,6 +8,7 @@
 // stopped on destruction, leaving no daemon behind.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -80,6 +81,19 @@ class PulseServer {
   std::vector<pid_t> servers_;            // killed by kill(), in this order
   std::vector<pid_t> helpers_;            // monitor readers
   pid_t dbusDaemon_ = 0;
+};
+
+// A fixture whose suite shares one private PulseAudio server, started before its first test and
+// stopped after its last.
+class SharedPulseServerTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server = new PulseServer(SoundServerKind::pulseAudio); }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+
+  static inline PulseServer* server = nullptr;
 };
 
 }  // namespace ondrel::testing

@@ -41,6 +41,13 @@ class SpscRing {
     return count;
   }
   bool push(const T& value) { return write(&value, 1) == 1; }
+  // Takes back up to count of the newest values not yet read; returns how many. Only for a ring
+  // whose producer and consumer are the same thread.
+  std::size_t unwrite(std::size_t count) {
+    count = std::min(count, readAvailable());
+    write_.store(write_.load(std::memory_order_relaxed) - count, std::memory_order_release);
+    return count;
+  }
 
   // Consumer side.
   std::size_t readAvailable() const {

@@ -1,11 +1,17 @@
 #include "ondrelkit/pulse/listener_thread.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <utility>
 #include <vector>
 
 namespace ondrel::pulse {
+namespace {
+
+constexpr auto kSettle = std::chrono::milliseconds(100);
+
+}  // namespace
 
 struct ListenerThread::State {
   std::mutex mutex;
@@ -54,8 +60,13 @@ void ListenerThread::run(std::shared_ptr<State> state) {
   std::unique_lock lock(state->mutex);
   while (true) {
     state->wake.wait(lock, [&] { return state->pending || state->quit; });
+    // A burst (a device unplugged changes the default and removes streams) settles first, and
+    // then counts as one change.
+    do {
+      state->pending = false;
+      state->wake.wait_for(lock, kSettle, [&] { return state->pending || state->quit; });
+    } while (state->pending && !state->quit);
     if (state->quit) return;
-    state->pending = false;
     const auto listeners = state->listeners;
     lock.unlock();
     for (const auto& [address, block] : listeners) block(1, &address);

@@ -1,7 +1,7 @@
 // Calls the property listeners on a thread of their own, so that a listener may call back into
 // the backend and wait (a rebuild does both) without ever blocking the mainloop thread.
-// Notifications that arrive while the listeners run, or before the thread gets to them, are
-// coalesced into one more round of calls.
+// A burst of notifications (none more than 100 ms after the last) is one round of calls;
+// notifications that arrive while the listeners run make one more round.
 #pragma once
 
 #include <memory>

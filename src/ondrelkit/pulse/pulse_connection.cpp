@@ -106,14 +106,10 @@ bool PulseConnection::contextAlive() const {
   return context_ && alive(pa_context_get_state(context_));
 }
 
-void PulseConnection::reportLost() {
-  if (onLost_) onLost_();
-}
-
 void PulseConnection::onContextState(pa_context* context, void* self) {
   auto* connection = static_cast<PulseConnection*>(self);
+  (void)context;
   connection->signal();
-  if (!alive(pa_context_get_state(context))) connection->reportLost();
 }
 
 void PulseConnection::onTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {

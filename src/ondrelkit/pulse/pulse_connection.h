@@ -57,11 +57,6 @@ class PulseConnection {
   void signal();
   bool inMainloopThread() const;
 
-  // Called (with the lock held, usually on the mainloop thread) when the context or a running
-  // stream dies; it must only hand off. Cleared with nullptr.
-  void setOnLost(std::function<void()> onLost) { onLost_ = std::move(onLost); }
-  void reportLost();
-
  private:
   bool contextAlive() const;
   void drop();
@@ -72,7 +67,6 @@ class PulseConnection {
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;
   std::uint64_t generation_ = 0;
-  std::function<void()> onLost_;
   // When a wait last timed out (0: never). A hung server is not asked again until a while after.
   pa_usec_t timedOutAt_ = 0;
 };

@@ -1,10 +1,12 @@
 #include "ondrelkit/pulse/pulse_hardware.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <exception>
 
-#include "ondrelkit/pulse/capture_streams.h"
+#include "ondrelkit/pulse/aggregate_io.h"
+#include "ondrelkit/pulse/capture_stream.h"
 #include "ondrelkit/pulse/listener_thread.h"
 #include "ondrelkit/pulse/pulse_connection.h"
 #include "ondrelkit/pulse/server_queries.h"
@@ -39,29 +41,47 @@ std::uint32_t streamsSize(std::uint32_t scope, bool input, bool output) {
 }  // namespace
 
 PulseHardware::PulseHardware() : connection_(std::make_unique<PulseConnection>()) {
-  connection_->setOnLost([this] { recordingLost(); });
+  healer_ = std::thread([this] { heal(); });
 }
 
 PulseHardware::~PulseHardware() {
+  {
+    std::lock_guard lock(healerMutex_);
+    healerQuit_ = true;
+  }
+  healerWake_.notify_all();
+  healer_.join();
   if (connection_->inMainloopThread()) {
-    // The last owner let go inside an I/O block: streams cannot be closed from their own
-    // callback, so everything is left to the end of the process. Nothing left running may call
-    // back into this object.
-    connection_->setOnLost(nullptr);
+    // The last owner let go inside a libpulse callback: streams cannot be closed from there, so
+    // everything is left to the end of the process. Nothing left running may call back into
+    // this object.
     if (connection_->context()) {
       pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
     }
+    if (serverInfo_) pa_operation_cancel(serverInfo_);
     (void)new std::map<AudioObjectID, Aggregate>(std::move(aggregates_));
+    (void)parked_.release();
     (void)connection_.release();
     (void)listeners_.release();
     return;
   }
   {
     PulseConnection::Lock lock(*connection_);
-    connection_->setOnLost(nullptr);
-    aggregates_.clear();  // closes every running stream
+    for (auto& [id, aggregate] : aggregates_) {
+      for (auto& [procID, proc] : aggregate.procs) {
+        if (proc.running) close(*proc.running);
+      }
+    }
+    aggregates_.clear();
+    if (parked_) close(*parked_);
     if (connection_->context()) {
       pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
+    }
+    // Its callback holds this object.
+    if (serverInfo_) {
+      pa_operation_cancel(serverInfo_);
+      pa_operation_unref(serverInfo_);
+      serverInfo_ = nullptr;
     }
   }
   connection_.reset();  // disconnects: no callback runs after this
@@ -90,7 +110,8 @@ OSStatus PulseHardware::AudioObjectGetPropertyDataSize(AudioObjectID object,
 OSStatus PulseHardware::AudioObjectGetPropertyData(AudioObjectID object,
                                                    const AudioObjectPropertyAddress& address,
                                                    std::uint32_t& dataSize, void* data) {
-  if (!data) return kAudio_ParamError;
+  // An empty buffer may come without a pointer (an empty device list).
+  if (!data && dataSize != 0) return kAudio_ParamError;
   Value value;
   if (OSStatus status = readProperty(object, address, value)) return status;
   if (value.text) {
@@ -109,7 +130,7 @@ OSStatus PulseHardware::AudioObjectGetPropertyData(AudioObjectID object,
   } else {
     dataSize = std::uint32_t(value.bytes.size());
   }
-  std::memcpy(data, value.bytes.data(), dataSize);
+  if (dataSize != 0) std::memcpy(data, value.bytes.data(), dataSize);
   return kAudioHardwareNoError;
 }
 
@@ -146,7 +167,7 @@ OSStatus PulseHardware::readProperty(AudioObjectID object,
         value.bytes = bytesOf(kAudioDeviceTransportTypeAggregate);
         return kAudioHardwareNoError;
       case kAudioDevicePropertyNominalSampleRate:  // the rate both streams record at
-        value.bytes = bytesOf(double(aggregate->second.micSpec.rate));
+        value.bytes = bytesOf(double(aggregate->second.sources.micSpec.rate));
         return kAudioHardwareNoError;
       default:
         return kAudioHardwareUnknownPropertyError;
@@ -252,13 +273,13 @@ OSStatus PulseHardware::AudioHardwareCreateAggregateDevice(const nlohmann::json&
 
   Aggregate aggregate;
   aggregate.uid = uid;
-  aggregate.micSource = master;
+  aggregate.sources.micSource = master;
   if (!pinnedRate_) pinnedRate_ = mic.device->sampleSpec.rate;
-  aggregate.micSpec = mic.device->sampleSpec;
-  aggregate.micSpec.format = PA_SAMPLE_FLOAT32NE;
-  aggregate.micSpec.rate = *pinnedRate_;
-  aggregate.micMap = mic.device->map;
-  aggregate.tapSource = tap->monitorSource;
+  aggregate.sources.micSpec = mic.device->sampleSpec;
+  aggregate.sources.micSpec.format = PA_SAMPLE_FLOAT32NE;
+  aggregate.sources.micSpec.rate = *pinnedRate_;
+  aggregate.sources.micMap = mic.device->map;
+  aggregate.sources.tapSource = tap->monitorSource;
   const AudioObjectID id = nextObjectID_++;
   aggregates_.emplace(id, std::move(aggregate));
   outDeviceID = id;
@@ -269,7 +290,13 @@ OSStatus PulseHardware::AudioHardwareDestroyAggregateDevice(AudioObjectID device
   if (!connection_->usable()) return kAudioHardwareNotRunningError;
   if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
   PulseConnection::Lock lock(*connection_);
-  return aggregates_.erase(device) ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
+  auto aggregate = aggregates_.find(device);
+  if (aggregate == aggregates_.end()) return kAudioHardwareBadObjectError;
+  for (auto& [procID, proc] : aggregate->second.procs) {
+    if (proc.running) close(*proc.running);
+  }
+  aggregates_.erase(aggregate);
+  return kAudioHardwareNoError;
 }
 
 OSStatus PulseHardware::AudioHardwareDestroyProcessTap(AudioObjectID tap) {
@@ -304,46 +331,109 @@ OSStatus PulseHardware::AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID& 
   return kAudioHardwareNoError;
 }
 
+std::shared_ptr<pulse::CaptureStream> PulseHardware::openStream(const std::string& source,
+                                                                const pa_sample_spec& spec,
+                                                                const pa_channel_map& map,
+                                                                bool corked) {
+  auto stream =
+      std::make_shared<pulse::CaptureStream>(*connection_, source, spec, map, nextStreamNumber_++);
+  stream->open(corked);
+  return stream;
+}
+
+void PulseHardware::close(Capture& capture) {
+  capture.io->stop();
+  if (auto mic = capture.io->mic()) mic->close();
+  while (auto tap = capture.io->tap()) {
+    tap->close();
+    if (capture.io->tap() == tap) break;
+  }
+}
+
 OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
   if (!connection_->usable()) return kAudioHardwareNotRunningError;
   if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
   PulseConnection::Lock lock(*connection_);
   IOProc* proc = findProc(device, procID);
   if (!proc) return kAudioHardwareBadObjectError;
-  if (proc->running && proc->running->alive()) return kAudioHardwareNoError;
-  proc->running.reset();  // its streams died: start afresh
+  if (proc->running) return kAudioHardwareNoError;
   if (!connect()) return kAudioHardwareNotRunningError;
+  const Sources aggregate = aggregates_.at(device).sources;
+  const pa_sample_spec tapSpec{PA_SAMPLE_FLOAT32NE, aggregate.micSpec.rate,
+                               pulse::Timeline::kTapChannels};
+  pa_channel_map tapMap;
+  pa_channel_map_init_stereo(&tapMap);
 
-  const Aggregate& aggregate = aggregates_.at(device);
-  std::unique_ptr<pulse::CaptureStreams> streams;
-  try {
-    streams = std::make_unique<pulse::CaptureStreams>(
-        *connection_,
-        pulse::CaptureFormat{aggregate.micSource, aggregate.micSpec, aggregate.micMap,
-                             aggregate.tapSource},
-        proc->block);
-  } catch (const std::exception&) {
-    return kAudioHardwareUnspecifiedError;
+  // The streams of the device stopped last go on if they record the same microphone: nothing it
+  // captured meanwhile is lost, and only the monitor stream changes.
+  std::unique_ptr<Capture> capture;
+  if (parked_ && parked_->micSource == aggregate.micSource &&
+      pa_sample_spec_equal(&parked_->micSpec, &aggregate.micSpec)) {
+    capture = std::move(parked_);
+  } else {
+    if (parked_) close(*parked_);
+    parked_.reset();
+    capture = std::make_unique<Capture>();
+    capture->micSource = aggregate.micSource;
+    capture->micSpec = aggregate.micSpec;
+    try {
+      capture->io =
+          std::make_unique<pulse::AggregateIO>(aggregate.micSpec.rate, aggregate.micSpec.channels);
+    } catch (const std::exception&) {
+      return kAudioHardwareUnspecifiedError;
+    }
+    // Opened corked and started together, so that both begin at the same moment.
+    auto mic = openStream(aggregate.micSource, aggregate.micSpec, aggregate.micMap, true);
+    auto tap = mic->running() ? openStream(aggregate.tapSource, tapSpec, tapMap, true) : nullptr;
+    if (!mic->running() || !tap->running()) {
+      const OSStatus why = !mic->running() ? mic->why() : tap->why();
+      mic->close();
+      if (tap) tap->close();
+      return why;
+    }
+    capture->io->setMic(mic);
+    capture->io->addTap(tap);
+    mic->uncork();
+    tap->uncork();
   }
-  if (OSStatus status = streams->start()) return status;
 
-  // Starting waited for the server, and meanwhile another thread may have destroyed the proc or
-  // started it too. No callback of the new streams has run yet: the lock is held again.
+  auto tap = capture->io->tap();
+  if (!tap || tap->ended() || tap->source() != aggregate.tapSource) {
+    // Make before break: the new monitor records before the old one is closed; the timeline
+    // takes the new one from where the old one ends.
+    auto next = openStream(aggregate.tapSource, tapSpec, tapMap, false);
+    if (!next->running()) {
+      parked_ = std::move(capture);
+      return next->why();
+    }
+    // The old one records on until the new one has delivered (the I/O thread then retires it).
+    capture->io->addTap(next);
+  }
+
+  // Opening waited for the server, and meanwhile another thread may have destroyed the proc or
+  // started it: the lock is held again.
   proc = findProc(device, procID);
-  if (!proc) return kAudioHardwareBadObjectError;
-  if (!proc->running) proc->running = std::move(streams);
+  if (!proc || proc->running) {
+    parked_ = std::move(capture);
+    return proc ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
+  }
+  capture->io->start(proc->block);
+  proc->running = std::move(capture);
+  healerWake_.notify_all();
   return kAudioHardwareNoError;
 }
 
 OSStatus PulseHardware::AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
   if (!connection_->usable()) return kAudioHardwareNotRunningError;
-  // On the mainloop thread this is a call from inside the I/O block, which cannot stop itself.
   if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
   PulseConnection::Lock lock(*connection_);
   IOProc* proc = findProc(device, procID);
   if (!proc) return kAudioHardwareBadObjectError;
-  // Callbacks run with the lock held, so none is running now, and closing ends them for good.
-  proc->running.reset();
+  if (!proc->running) return kAudioHardwareNoError;
+  // After this no call of the block runs; the streams keep capturing into their rings.
+  proc->running->io->stop();
+  if (parked_) close(*parked_);
+  parked_ = std::move(proc->running);
   return kAudioHardwareNoError;
 }
 
@@ -352,10 +442,10 @@ OSStatus PulseHardware::AudioDeviceDestroyIOProcID(AudioObjectID device,
   if (!connection_->usable()) return kAudioHardwareNotRunningError;
   if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
   PulseConnection::Lock lock(*connection_);
-  auto aggregate = aggregates_.find(device);
-  if (aggregate == aggregates_.end() || !aggregate->second.procs.erase(procID)) {
-    return kAudioHardwareBadObjectError;
-  }
+  IOProc* proc = findProc(device, procID);
+  if (!proc) return kAudioHardwareBadObjectError;
+  if (proc->running) close(*proc->running);
+  aggregates_.at(device).procs.erase(procID);
   return kAudioHardwareNoError;
 }
 
@@ -382,9 +472,9 @@ void PulseHardware::renewSubscription() {
   pa_context* context = connection_->context();
   subscribedGeneration_ = connection_->generation();
   pa_context_set_subscribe_callback(context, &onServerEvent, this);
-  // Sources too, to notice a recorded one going away.
-  const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER |
-                                                        PA_SUBSCRIPTION_MASK_SOURCE);
+  // Sources and sinks too: one that appears may be what a running device waits for.
+  const auto mask = static_cast<pa_subscription_mask_t>(
+      PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK);
   if (pa_operation* op = pa_context_subscribe(context, mask, nullptr, nullptr)) {
     pa_operation_unref(op);
   }
@@ -393,29 +483,27 @@ void PulseHardware::renewSubscription() {
 }
 
 void PulseHardware::onServerEvent(pa_context* context, pa_subscription_event_type_t type,
-                                  std::uint32_t index, void* self) {
+                                  std::uint32_t, void* self) {
   auto* hardware = static_cast<PulseHardware*>(self);
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
-  if (facility == PA_SUBSCRIPTION_EVENT_SOURCE) {
-    // A recorded source that goes away may only have its stream moved elsewhere, not killed.
-    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE &&
-        hardware->records(index)) {
-      hardware->recordingLost();
+  if (facility != PA_SUBSCRIPTION_EVENT_SERVER) {
+    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_NEW) {
+      hardware->healerWake_.notify_all();
     }
     return;
   }
-  if (facility != PA_SUBSCRIPTION_EVENT_SERVER) return;
-  // The event does not say what changed: ask, and compare the default sink.
-  if (pa_operation* op = pa_context_get_server_info(context, &onServerInfo, self)) {
-    pa_operation_unref(op);
-  }
+  // The event does not say what changed: ask (once at a time), and compare the default sink.
+  if (hardware->serverInfo_) return;
+  hardware->serverInfo_ = pa_context_get_server_info(context, &onServerInfo, self);
 }
 
 void PulseHardware::onServerInfo(pa_context*, const pa_server_info* info, void* self) {
-  if (info) {
-    static_cast<PulseHardware*>(self)->defaultSinkMaybeChanged(
-        info->default_sink_name ? info->default_sink_name : "");
+  auto* hardware = static_cast<PulseHardware*>(self);
+  if (hardware->serverInfo_) {
+    pa_operation_unref(hardware->serverInfo_);
+    hardware->serverInfo_ = nullptr;
   }
+  if (info) hardware->defaultSinkMaybeChanged(info->default_sink_name ? info->default_sink_name : "");
 }
 
 void PulseHardware::defaultSinkMaybeChanged(const std::string& name) {
@@ -424,29 +512,93 @@ void PulseHardware::defaultSinkMaybeChanged(const std::string& name) {
   if (changed && listeners_) listeners_->notify();
 }
 
-bool PulseHardware::anyRunning() const {
-  for (const auto& [id, aggregate] : aggregates_) {
-    for (const auto& [procID, proc] : aggregate.procs) {
-      if (proc.running) return true;
-    }
+// ---- Healing ----
+
+void PulseHardware::heal() {
+  std::unique_lock lock(healerMutex_);
+  while (!healerQuit_) {
+    healerWake_.wait_for(lock, std::chrono::milliseconds(250));
+    if (healerQuit_) return;
+    lock.unlock();
+    healOnce();
+    lock.lock();
   }
-  return false;
 }
 
-bool PulseHardware::records(std::uint32_t sourceIndex) const {
+void PulseHardware::healOnce() {
+  if (!connection_->usable()) return;
+  PulseConnection::Lock lock(*connection_);
+  // The first running device that lacks a stream. Copied: each wait for the server below lets
+  // other threads change the devices.
+  struct Need {
+    AudioObjectID device = kAudioObjectUnknown;
+    AudioDeviceIOProcID proc = 0;
+    bool mic = false;
+    Sources aggregate;
+  };
+  std::optional<Need> need;
   for (const auto& [id, aggregate] : aggregates_) {
     for (const auto& [procID, proc] : aggregate.procs) {
-      if (proc.running && proc.running->records(sourceIndex)) return true;
+      if (proc.running) {
+        for (const auto& retired : proc.running->io->takeRetired()) retired->close();
+      }
+      if (!proc.running || need) continue;
+      const auto mic = proc.running->io->mic();
+      const auto tap = proc.running->io->tap();
+      if (!mic || mic->ended() || !tap || tap->ended()) {
+        need = Need{id, procID, !mic || mic->ended(), aggregate.sources};
+        need->aggregate = aggregate.sources;
+      }
     }
   }
-  return false;
-}
+  if (!need || !connect()) return;
+  const Sources& wanted = need->aggregate;
 
-// A running device lost its stream or the server: the listeners rebuild the chain (which
-// reconnects), as after a change of default sink. Nothing is running while a rebuild starts, so a
-// rebuild that fails does not set off another.
-void PulseHardware::recordingLost() {
-  if (listeners_ && anyRunning()) listeners_->notify();
+  std::string source;
+  if (need->mic) {
+    // The microphone it had, or else the first built-in one there is now.
+    const auto devices = pulse::listDevices(*connection_);
+    if (!devices) return;
+    for (const auto& device : *devices) {
+      if (!device.isSource || device.isMonitor) continue;
+      if (device.name == wanted.micSource) source = device.name;
+    }
+    for (const auto& device : *devices) {
+      if (source.empty() && device.isSource && !device.isMonitor &&
+          device.transport == kAudioDeviceTransportTypeBuiltIn) {
+        source = device.name;
+      }
+    }
+  } else {
+    // The monitor it had, or else the default sink's.
+    const pulse::Lookup had = pulse::findDevice(*connection_, true, wanted.tapSource);
+    if (!had.answered) return;
+    if (had.device) {
+      source = wanted.tapSource;
+    } else if (const auto sinkName = pulse::defaultSinkName(*connection_)) {
+      const pulse::Lookup sink = pulse::findDevice(*connection_, false, *sinkName);
+      if (sink.device) source = sink.device->monitorSource;
+    }
+  }
+  if (source.empty()) return;
+
+  pa_sample_spec spec = wanted.micSpec;
+  pa_channel_map map = wanted.micMap;
+  if (!need->mic) {
+    spec = pa_sample_spec{PA_SAMPLE_FLOAT32NE, wanted.micSpec.rate, pulse::Timeline::kTapChannels};
+    pa_channel_map_init_stereo(&map);
+  }
+  auto stream = openStream(source, spec, map, false);
+  IOProc* proc = findProc(need->device, need->proc);
+  if (!stream->running() || !proc || !proc->running) {
+    stream->close();
+    return;
+  }
+  if (need->mic) {
+    proc->running->io->setMic(stream);
+  } else {
+    proc->running->io->addTap(stream);
+  }
 }
 
 AudioObjectID PulseHardware::idFor(const DeviceKey& key) {

@@ -10,13 +10,24 @@
 // Statuses: 'stop' when no server can be reached (or it stops answering), '!obj' for an unknown
 // object, '!dev' for a device the server does not have, 'who?' for an unknown property.
 //
-// Threads: any thread may call; nothing waits longer than a few seconds. The I/O block runs on
-// libpulse's mainloop thread; property listeners on a thread of their own.
+// Running: an aggregate device's I/O block runs on an I/O thread of its own, fed by the two
+// record streams through rings (see AggregateIO). A running device heals itself: a microphone or
+// monitor stream that ends is opened again as soon as its source (or another built-in
+// microphone, or the new default sink's monitor) is there, a lost server is reconnected, and the
+// timeline keeps the time in silence meanwhile. A stopped device keeps its streams for a moment:
+// a device started next on the same microphone takes them over, so a rebuild loses no
+// microphone audio and swaps only the monitor stream, make-before-break.
+//
+// Threads: any thread may call except an I/O thread and libpulse's; nothing waits longer than a
+// few seconds. Property listeners run on a thread of their own.
 #pragma once
 
 #include <pulse/pulseaudio.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,7 +38,8 @@
 
 namespace ondrel {
 namespace pulse {
-class CaptureStreams;
+class AggregateIO;
+class CaptureStream;
 class ListenerThread;
 class PulseConnection;
 }  // namespace pulse
@@ -68,16 +80,26 @@ class PulseHardware : public AudioHardware {
     std::string uuid;
     std::string monitorSource;
   };
+  // The running side of an aggregate device: its streams and its I/O thread.
+  struct Capture {
+    std::string micSource;
+    pa_sample_spec micSpec{};
+    std::unique_ptr<pulse::AggregateIO> io;
+  };
   struct IOProc {
     AudioDeviceIOBlock block;
-    std::unique_ptr<pulse::CaptureStreams> running;
+    std::unique_ptr<Capture> running;
   };
-  struct Aggregate {
-    std::string uid;
+  // What an aggregate device records.
+  struct Sources {
     std::string micSource;
     pa_sample_spec micSpec{};
     pa_channel_map micMap{};
     std::string tapSource;
+  };
+  struct Aggregate {
+    std::string uid;
+    Sources sources;
     std::map<AudioDeviceIOProcID, IOProc> procs;
   };
 
@@ -97,15 +119,20 @@ class PulseHardware : public AudioHardware {
   IOProc* findProc(AudioObjectID device, AudioDeviceIOProcID procID);
   void renewSubscription();
   void defaultSinkMaybeChanged(const std::string& name);
-  bool anyRunning() const;
-  bool records(std::uint32_t sourceIndex) const;  // whether a running device records it
-  void recordingLost();
+  std::shared_ptr<pulse::CaptureStream> openStream(const std::string& source,
+                                                   const pa_sample_spec& spec,
+                                                   const pa_channel_map& map, bool corked);
+  static void close(Capture& capture);
+  // Opens again what a running device lost; the healer thread calls it a few times a second.
+  void heal();
+  void healOnce();
   static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
                             std::uint32_t index, void* self);
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
 
   std::unique_ptr<pulse::PulseConnection> connection_;
   std::unique_ptr<pulse::ListenerThread> listeners_;
+  pa_operation* serverInfo_ = nullptr;  // a pending question about the default sink
 
   // Guarded by the mainloop lock.
   std::map<DeviceKey, AudioObjectID> deviceIDs_;
@@ -120,6 +147,15 @@ class PulseHardware : public AudioHardware {
   // The rate of the first aggregate device: the recording's file is written at it, so every
   // later aggregate records at it too.
   std::optional<std::uint32_t> pinnedRate_;
+  std::uint32_t nextStreamNumber_ = 1;
+  // The streams of the device stopped last, for the next one on the same microphone.
+  std::unique_ptr<Capture> parked_;
+
+  // The healer: wakes a few times a second while a device runs.
+  std::mutex healerMutex_;
+  std::condition_variable healerWake_;
+  bool healerQuit_ = false;
+  std::thread healer_;
 };
 
 }  // namespace ondrel

@@ -1,0 +1,183 @@
+#include "ondrelkit/pulse/aggregate_io.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace ondrel::pulse {
+namespace {
+
+// How often the thread wakes: the level meters see audio this fresh, and the block gets
+// cycles of about this size.
+constexpr auto kPeriod = std::chrono::milliseconds(10);
+constexpr std::size_t kBlockFrames = 4096;
+
+double secondsNow() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::uint64_t hostTimeNow() {
+  using namespace std::chrono;
+  return std::uint64_t(duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+AggregateIO::AggregateIO(std::uint32_t rate, std::uint32_t micChannels)
+    : timeline_(rate, micChannels, secondsNow()),
+      chunk_(std::size_t(CaptureStream::kMaxChunkFrames) * std::max(micChannels, 2u)),
+      micOut_(kBlockFrames * micChannels),
+      tapOut_(kBlockFrames * Timeline::kTapChannels) {}
+
+AggregateIO::~AggregateIO() {
+  stop();
+}
+
+void AggregateIO::setMic(std::shared_ptr<CaptureStream> mic) {
+  std::lock_guard lock(mutex_);
+  pendingMic_ = std::move(mic);
+  ++changes_;
+}
+
+void AggregateIO::addTap(std::shared_ptr<CaptureStream> tap) {
+  std::lock_guard lock(mutex_);
+  pendingTaps_.push_back(std::move(tap));
+  ++changes_;
+}
+
+std::shared_ptr<CaptureStream> AggregateIO::mic() const {
+  std::lock_guard lock(mutex_);
+  return pendingMic_;
+}
+
+std::vector<std::shared_ptr<CaptureStream>> AggregateIO::takeRetired() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<CaptureStream>> retired;
+  for (auto& tap : pendingTaps_) {
+    if (tap->retired() && tap != pendingTaps_.back()) retired.push_back(tap);
+  }
+  std::erase_if(pendingTaps_, [](const auto& tap) { return tap->retired(); });
+  return retired;
+}
+
+std::shared_ptr<CaptureStream> AggregateIO::tap() const {
+  std::lock_guard lock(mutex_);
+  return pendingTaps_.empty() ? nullptr : pendingTaps_.back();
+}
+
+std::vector<std::shared_ptr<CaptureStream>> AggregateIO::taps() const {
+  std::lock_guard lock(mutex_);
+  return pendingTaps_;
+}
+
+Timeline::Stats AggregateIO::stats() const {
+  std::lock_guard lock(mutex_);
+  return stats_;
+}
+
+void AggregateIO::start(AudioDeviceIOBlock block) {
+  if (thread_.joinable()) return;
+  block_ = std::move(block);
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = false;
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+void AggregateIO::stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    quit_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+  block_ = nullptr;
+}
+
+void AggregateIO::run() {
+  std::unique_lock lock(mutex_);
+  while (!quit_) {
+    if (seenChanges_ != changes_) {
+      seenChanges_ = changes_;
+      if (pendingMic_ != mic_ && pendingMic_ && !pendingMic_->ended()) {
+        mic_ = pendingMic_;
+        timeline_.expectMic();
+      }
+      for (const auto& tap : pendingTaps_) {
+        if (std::find(taps_.begin(), taps_.end(), tap) == taps_.end()) taps_.push_back(tap);
+      }
+      if (!taps_.empty()) timeline_.expectTap();
+    }
+    lock.unlock();
+    drain();
+    render();
+    lock.lock();
+    stats_ = timeline_.stats();
+    wake_.wait_for(lock, kPeriod, [this] { return quit_; });
+  }
+}
+
+// Everything the streams captured goes onto the timeline before anything is rendered, so that
+// after a stall nothing counts as late that was only waiting in a ring.
+void AggregateIO::drain() {
+  CaptureStream::Chunk chunk;
+  if (mic_) {
+    const bool ended = mic_->ended();
+    while (mic_->read(chunk, chunk_.data())) {
+      timeline_.pushMic(chunk.hole ? nullptr : chunk_.data(), chunk.frames, chunk.time);
+    }
+    if (ended) {
+      timeline_.micGone();
+      mic_.reset();
+    }
+  }
+  // Every tap stream is read; once a newer one has delivered, the older ones are let go (the
+  // timeline ignores what they still bring).
+  for (std::size_t i = 0; i < taps_.size(); ++i) {
+    const auto& tap = taps_[i];
+    const bool ended = tap->ended();
+    bool delivered = false;
+    while (tap->read(chunk, chunk_.data())) {
+      timeline_.pushTap(tap->number(), chunk.hole ? nullptr : chunk_.data(), chunk.frames,
+                        chunk.time);
+      delivered = true;
+    }
+    if (delivered && i > 0) {
+      for (std::size_t older = 0; older < i; ++older) taps_[older]->retire();
+      taps_.erase(taps_.begin(), taps_.begin() + std::ptrdiff_t(i));
+      i = 0;
+    } else if (ended && taps_.size() > 1) {
+      tap->retire();
+      taps_.erase(taps_.begin() + std::ptrdiff_t(i));
+      --i;
+    }
+  }
+  if (!taps_.empty() && taps_.size() == 1 && taps_.front()->ended()) {
+    taps_.front()->retire();
+    taps_.clear();
+    timeline_.tapGone();
+  }
+}
+
+void AggregateIO::render() {
+  const double now = secondsNow();
+  const std::uint32_t micChannels = timeline_.micChannels();
+  while (const std::size_t frames =
+             timeline_.render(now, micOut_.data(), tapOut_.data(), kBlockFrames)) {
+    AudioBuffer buffers[2];
+    buffers[0].mNumberChannels = micChannels;
+    buffers[0].mDataByteSize = std::uint32_t(frames * micChannels * sizeof(float));
+    buffers[0].mData = micOut_.data();
+    buffers[1].mNumberChannels = Timeline::kTapChannels;
+    buffers[1].mDataByteSize = std::uint32_t(frames * Timeline::kTapChannels * sizeof(float));
+    buffers[1].mData = tapOut_.data();
+    const AudioBufferList input{2, buffers};
+    const AudioTimeStamp time{sampleTime_, hostTimeNow()};
+    block_(&time, &input, &time, nullptr, &time);
+    sampleTime_ += double(frames);
+  }
+}
+
+}  // namespace ondrel::pulse

@@ -1,0 +1,173 @@
+#include "ondrelkit/pulse/capture_stream.h"
+
+#include <algorithm>
+#include <chrono>
+
+#include "ondrelkit/audio_hardware.h"
+
+namespace ondrel::pulse {
+namespace {
+
+// A recorder wants few wake-ups, not low latency: the server hands over about this much at a
+// time, and the source's own latency is left as the user set it (no PA_STREAM_ADJUST_LATENCY).
+constexpr pa_usec_t kFragmentUsec = 80 * PA_USEC_PER_MSEC;
+// The ring covers a stall of the I/O thread (a disk that stops answering) this long.
+constexpr double kRingSeconds = 20.0;
+
+double secondsNow() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+bool failed(pa_stream* stream) {
+  const pa_stream_state_t state = pa_stream_get_state(stream);
+  return state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;
+}
+
+}  // namespace
+
+CaptureStream::CaptureStream(PulseConnection& connection, std::string source,
+                             const pa_sample_spec& spec, const pa_channel_map& map,
+                             std::uint32_t number)
+    : connection_(connection),
+      source_(std::move(source)),
+      spec_(spec),
+      map_(map),
+      number_(number),
+      samples_(std::size_t(kRingSeconds * spec.rate) * spec.channels),
+      chunks_(std::size_t(kRingSeconds * 1000)) {}
+
+CaptureStream::~CaptureStream() {
+  close();
+}
+
+bool CaptureStream::open(bool corked) {
+  stream_ = pa_stream_new(connection_.context(), source_.c_str(), &spec_, &map_);
+  if (!stream_) {
+    why_ = kAudioHardwareNotRunningError;
+    return false;
+  }
+  pa_stream_set_state_callback(stream_, &onState, this);
+  pa_stream_set_read_callback(stream_, &onReadable, this);
+  pa_buffer_attr attr{};
+  attr.maxlength = attr.tlength = attr.prebuf = attr.minreq = std::uint32_t(-1);
+  attr.fragsize = std::uint32_t(pa_usec_to_bytes(kFragmentUsec, &spec_));
+  // The stream stays on its source: a change of default output builds a new monitor stream.
+  auto flags = pa_stream_flags_t(PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
+                                 PA_STREAM_DONT_MOVE);
+  if (corked) flags = pa_stream_flags_t(flags | PA_STREAM_START_CORKED);
+  // Held across the wait, which may let another thread replace the connection's context.
+  pa_context* context = pa_context_ref(connection_.context());
+  const bool ready = pa_stream_connect_record(stream_, source_.c_str(), &attr, flags) == 0 &&
+                     connection_.waitUntil([this] {
+                       return failed(stream_) || pa_stream_get_state(stream_) == PA_STREAM_READY;
+                     }) &&
+                     !failed(stream_);
+  const bool serverGone = !PA_CONTEXT_IS_GOOD(pa_context_get_state(context));
+  const int error = pa_context_errno(context);
+  pa_context_unref(context);
+  if (!ready) {
+    close();
+    why_ = serverGone                      ? kAudioHardwareNotRunningError
+           : error == PA_ERR_NOENTITY      ? kAudioHardwareBadDeviceError
+                                           : kAudioHardwareUnspecifiedError;
+    return false;
+  }
+  sourceIndex_ = pa_stream_get_device_index(stream_);
+  return true;
+}
+
+void CaptureStream::uncork() {
+  if (stream_) {
+    if (pa_operation* op = pa_stream_cork(stream_, 0, nullptr, nullptr)) pa_operation_unref(op);
+  }
+}
+
+void CaptureStream::close() {
+  if (stream_) {
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    if (!failed(stream_)) pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+  }
+  ended_.store(true, std::memory_order_release);
+}
+
+bool CaptureStream::running() const {
+  return stream_ && !failed(stream_);
+}
+
+// ---- libpulse's thread: copy and stamp, nothing else ----
+
+void CaptureStream::onReadable(pa_stream* stream, std::size_t, void* self) {
+  auto* capture = static_cast<CaptureStream*>(self);
+  const std::size_t frameBytes = pa_frame_size(&capture->spec_);
+  while (pa_stream_readable_size(stream) > 0) {
+    const double time = capture->captureTimeOfNextRead();
+    const void* data = nullptr;
+    std::size_t bytes = 0;
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    capture->deliver(static_cast<const float*>(data), bytes / frameBytes, time);
+    pa_stream_drop(stream);
+  }
+}
+
+// From the server's last timing report, not libpulse's interpolation (whose smoothing bends
+// the stream's apparent rate by tenths of a percent for seconds at a time): at the report's
+// timestamp, the byte at the server's write index had been captured source_usec earlier and
+// (for a monitor) is heard sink_usec later; the next byte to read lies so many bytes before it.
+double CaptureStream::captureTimeOfNextRead() const {
+  const double now = secondsNow();
+  const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+  if (!timing || timing->read_index_corrupt || timing->write_index_corrupt) {
+    pa_usec_t latency = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(stream_, &latency, &negative) != 0) return now;
+    return negative ? now + double(latency) / 1e6 : now - double(latency) / 1e6;
+  }
+  // The report's timestamp is on the wall clock; the stamps are on the monotonic one.
+  timeval wall{};
+  pa_gettimeofday(&wall);
+  const double reportedAt = now - double(pa_timeval_diff(&wall, &timing->timestamp)) / 1e6 *
+                                      (pa_timeval_cmp(&wall, &timing->timestamp) >= 0 ? 1 : -1);
+  const double bytesPerSecond = double(pa_bytes_per_second(&spec_));
+  const double behind = double(timing->write_index - timing->read_index) / bytesPerSecond;
+  return reportedAt - behind - double(timing->source_usec + timing->transport_usec) / 1e6 +
+         double(timing->sink_usec) / 1e6;
+}
+
+void CaptureStream::deliver(const float* samples, std::size_t frames, double time) {
+  const std::uint32_t channels = spec_.channels;
+  while (frames > 0) {
+    const auto count = std::uint32_t(std::min<std::size_t>(frames, kMaxChunkFrames));
+    const std::size_t values = std::size_t(count) * channels;
+    const bool fits = chunks_.writeAvailable() > 0 &&
+                      (!samples || samples_.writeAvailable() >= values);
+    if (fits) {
+      if (samples) samples_.write(samples, values);
+      chunks_.push(Chunk{count, samples == nullptr, time});
+    } else {
+      overflow_.fetch_add(count, std::memory_order_relaxed);
+    }
+    time += double(count) / double(spec_.rate);
+    if (samples) samples += values;
+    frames -= count;
+  }
+}
+
+void CaptureStream::onState(pa_stream* stream, void* self) {
+  auto* capture = static_cast<CaptureStream*>(self);
+  if (failed(stream)) capture->ended_.store(true, std::memory_order_release);
+  capture->connection_.signal();
+}
+
+// ---- The I/O thread ----
+
+bool CaptureStream::read(Chunk& chunk, float* samples) {
+  if (!chunks_.pop(chunk)) return false;
+  if (!chunk.hole) samples_.read(samples, std::size_t(chunk.frames) * spec_.channels);
+  return true;
+}
+
+}  // namespace ondrel::pulse

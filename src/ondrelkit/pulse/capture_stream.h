@@ -1,0 +1,87 @@
+// One record stream (a microphone, or the monitor of a sink) that does nothing on libpulse's
+// thread but copy what the server delivers, stamped with the time it was captured, into a
+// preallocated ring. The aggregate device's I/O thread reads the ring.
+//
+// Stamps: from the server's timing reports (PA_STREAM_AUTO_TIMING_UPDATE), on the monotonic
+// clock; a monitor's audio is stamped with when it is heard, not when it was mixed.
+//
+// Threads: open(), uncork(), close() and the state queries with the mainloop lock held, never on
+// the mainloop thread; the ring's consumer side and ended() on the I/O thread.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "ondrelkit/pulse/pulse_connection.h"
+#include "ondrelkit/spsc_ring.h"
+
+namespace ondrel::pulse {
+
+class CaptureStream {
+ public:
+  // A stamped piece of audio in the ring: `frames` frames (channels() samples each) follow in
+  // the sample ring, or none for a hole.
+  struct Chunk {
+    std::uint32_t frames = 0;
+    bool hole = false;
+    double time = 0;  // when its first frame was captured, monotonic seconds
+  };
+  // Deliveries are split into chunks of at most this many frames.
+  static constexpr std::uint32_t kMaxChunkFrames = 8192;
+
+  // number: tells streams apart on the timeline. Allocates the ring (20 s of audio).
+  CaptureStream(PulseConnection& connection, std::string source, const pa_sample_spec& spec,
+                const pa_channel_map& map, std::uint32_t number);
+  ~CaptureStream();
+  CaptureStream(const CaptureStream&) = delete;
+  CaptureStream& operator=(const CaptureStream&) = delete;
+
+  // Connects (corked if asked) and waits until it records or fails. false on failure, with
+  // the stream closed again; then why() tells 'stop' (no server) or '!dev' (no such source).
+  bool open(bool corked);
+  void uncork();
+  // After it returns no callback of the stream runs; ended() is true from then on.
+  void close();
+  bool running() const;
+  std::int32_t why() const { return why_; }
+  std::uint32_t sourceIndex() const { return sourceIndex_; }
+  const std::string& source() const { return source_; }
+
+  // Consumer side (the I/O thread).
+  std::uint32_t number() const { return number_; }
+  std::uint32_t channels() const { return spec_.channels; }
+  // Copies the next chunk's samples (at most kMaxChunkFrames frames) into samples.
+  bool read(Chunk& chunk, float* samples);
+  // The stream has ended (failed, or closed) and delivers no more.
+  bool ended() const { return ended_.load(std::memory_order_acquire); }
+  // The I/O thread no longer reads it (a newer stream took over): the control side closes it.
+  void retire() { retired_.store(true, std::memory_order_release); }
+  bool retired() const { return retired_.load(std::memory_order_acquire); }
+  // Frames that did not fit in the ring (the I/O thread stopped reading for 20 s).
+  std::uint64_t overflowFrames() const { return overflow_.load(std::memory_order_relaxed); }
+
+ private:
+  double captureTimeOfNextRead() const;
+  void deliver(const float* samples, std::size_t frames, double time);
+  static void onReadable(pa_stream* stream, std::size_t bytes, void* self);
+  static void onState(pa_stream* stream, void* self);
+
+  PulseConnection& connection_;
+  const std::string source_;
+  const pa_sample_spec spec_;
+  const pa_channel_map map_;
+  const std::uint32_t number_;
+  pa_stream* stream_ = nullptr;
+  std::int32_t why_ = 0;
+  std::uint32_t sourceIndex_ = PA_INVALID_INDEX;
+  SpscRing<float> samples_;
+  SpscRing<Chunk> chunks_;
+  std::atomic<bool> ended_{false};
+  std::atomic<bool> retired_{false};
+  std::atomic<std::uint64_t> overflow_{0};
+};
+
+}  // namespace ondrel::pulse

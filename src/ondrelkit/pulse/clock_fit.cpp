@@ -1,0 +1,71 @@
+#include "ondrelkit/pulse/clock_fit.h"
+
+namespace ondrel::pulse {
+namespace {
+
+// Points are kept at least this far apart, over at most the window (the array's size bounds it
+// too), so a stream of small chunks still spans several seconds.
+constexpr double kSpacingSeconds = 0.04;
+constexpr double kWindowSeconds = 20.0;
+// The fitted slope is trusted once the points span this long; before, the nominal rate holds.
+constexpr double kSettleSeconds = 3.0;
+
+}  // namespace
+
+void ClockFit::add(double position, double time) {
+  if (count_ > 0) {
+    const Point& last = at(count_ - 1);
+    if (time - last.time < kSpacingSeconds && count_ >= 8) return;
+    while (count_ > 1 && (time - at(0).time > kWindowSeconds || count_ == points_.size())) {
+      first_ = (first_ + 1) % points_.size();
+      --count_;
+    }
+  }
+  points_[(first_ + count_) % points_.size()] = Point{position, time};
+  ++count_;
+  refit();
+}
+
+void ClockFit::refit() {
+  // Relative to the newest point, so large positions and times lose no precision.
+  const Point& origin = at(count_ - 1);
+  double sx = 0, sy = 0;
+  for (std::size_t i = 0; i < count_; ++i) {
+    sx += at(i).position - origin.position;
+    sy += at(i).time - origin.time;
+  }
+  const double mx = sx / double(count_), my = sy / double(count_);
+  double sxx = 0, sxy = 0;
+  for (std::size_t i = 0; i < count_; ++i) {
+    const double dx = at(i).position - origin.position - mx;
+    sxx += dx * dx;
+    sxy += dx * (at(i).time - origin.time - my);
+  }
+  meanPosition_ = origin.position + mx;
+  meanTime_ = origin.time + my;
+  settled_ = at(count_ - 1).time - at(0).time >= kSettleSeconds && sxx > 0;
+  period_ = settled_ ? sxy / sxx : nominalPeriod_;
+  // A slope far from nominal is a broken clock or broken stamps, not drift: keep the nominal.
+  if (!(period_ > 0.9 * nominalPeriod_ && period_ < 1.1 * nominalPeriod_)) {
+    period_ = nominalPeriod_;
+    settled_ = false;
+  }
+}
+
+double ClockFit::period() const {
+  return count_ ? period_ : nominalPeriod_;
+}
+
+bool ClockFit::settled() const {
+  return count_ && settled_;
+}
+
+double ClockFit::timeAt(double position) const {
+  return meanTime_ + period_ * (position - meanPosition_);
+}
+
+double ClockFit::positionAt(double time) const {
+  return meanPosition_ + (time - meanTime_) / period_;
+}
+
+}  // namespace ondrel::pulse

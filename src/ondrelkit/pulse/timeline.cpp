@@ -1,0 +1,262 @@
+#include "ondrelkit/pulse/timeline.h"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+#include <libswresample/swresample.h>
+}
+
+namespace ondrel::pulse {
+namespace {
+
+// Room for both queues: far more than the wait, so a whole stall's worth of capture fits.
+constexpr double kQueueSeconds = 30.0;
+// Input is resampled in slices of at most this many frames, so the scratch buffers stay fixed.
+constexpr std::size_t kSliceFrames = 4096;
+// A microphone chunk this much later than its stretch's clock says is a real gap (frames lost
+// before they reached us): silence stands in for it. Stamps scatter far less than this.
+constexpr double kMicGapSeconds = 0.05;
+// A tap chunk this far from where its stamp puts it is placed afresh; closer, the resampler
+// works the difference off over kCorrectionSeconds.
+constexpr double kTapJumpSeconds = 0.02;
+constexpr double kCorrectionSeconds = 4.0;
+// Within this the tap counts as in place: stamps are not exact enough to steer by less.
+constexpr double kDeadBandSeconds = 0.001;
+constexpr double kErrorSmoothingSeconds = 1.0;
+// The most the tap's speed is ever changed: far more than any real drift, still inaudible.
+constexpr double kMaxCompensation = 0.02;
+
+}  // namespace
+
+Timeline::Timeline(std::uint32_t rate, std::uint32_t micChannels, double start)
+    : rate_(rate),
+      micChannels_(micChannels),
+      micQueue_(std::size_t(kQueueSeconds * rate) * std::max(micChannels, 1u)),
+      micClock_(rate > 0 ? rate : 1),
+      anchorTime_(start),
+      tapQueue_(std::size_t(kQueueSeconds * rate) * kTapChannels),
+      tapClock_(rate > 0 ? rate : 1),
+      zeros_(kSliceFrames * std::max(micChannels, kTapChannels), 0.0f),
+      resampled_(2 * kSliceFrames * kTapChannels, 0.0f) {
+  if (rate == 0 || micChannels == 0) throw std::runtime_error("no format to record");
+  AVChannelLayout layout;
+  av_channel_layout_default(&layout, int(kTapChannels));
+  const int r = int(rate);
+  if (swr_alloc_set_opts2(&resampler_, &layout, AV_SAMPLE_FMT_FLT, r, &layout, AV_SAMPLE_FMT_FLT,
+                          r, 0, nullptr) < 0 ||
+      swr_init(resampler_) < 0 ||
+      // Switching compensation on builds the filter bank: here, not on the I/O thread.
+      swr_set_compensation(resampler_, 1, r) < 0 || swr_set_compensation(resampler_, 0, r) < 0) {
+    swr_free(&resampler_);
+    throw std::runtime_error("cannot set up the tap resampler");
+  }
+  // Two full slices bring the resampler's scratch buffers to their steady size; what it keeps
+  // of them is silence, which is what the tap starts with anyway.
+  for (int warmUp = 0; warmUp < 2; ++warmUp) {
+    const auto* in = reinterpret_cast<const std::uint8_t*>(zeros_.data());
+    auto* out = reinterpret_cast<std::uint8_t*>(resampled_.data());
+    if (swr_convert(resampler_, &out, int(resampled_.size() / kTapChannels), &in,
+                    int(kSliceFrames)) < 0) {
+      swr_free(&resampler_);
+      throw std::runtime_error("cannot run the tap resampler");
+    }
+  }
+  swr_drop_output(resampler_, int(swr_get_delay(resampler_, rate)));
+  swr_set_compensation(resampler_, 0, r);
+}
+
+Timeline::~Timeline() {
+  swr_free(&resampler_);
+}
+
+double Timeline::frameAt(double time) const {
+  if (micPresent_ && !micClock_.empty()) return double(micSegment_) + micClock_.positionAt(time);
+  return anchorFrame_ + (time - anchorTime_) * double(rate_);
+}
+
+// ---- Microphone ----
+
+void Timeline::pushMic(const float* samples, std::size_t frames, double time) {
+  if (frames == 0) return;
+  const std::uint64_t end = micEnd();
+  const double target = frameAt(time);
+  const bool contiguous = micPresent_ && !micClock_.empty() &&
+                          double(micSegment_) + micFed_ == double(end) &&
+                          target - double(end) > -kMicGapSeconds * rate_;
+  if (!contiguous) {
+    // A new stretch: at its capture time, but never over audio already placed or given out
+    // (a microphone frame is never dropped).
+    const double wanted = std::round(target);
+    const std::uint64_t at = wanted > double(end) ? std::uint64_t(wanted) : end;
+    padMic(at - end);
+    micSegment_ = at;
+    micFed_ = 0;
+    micClock_.reset();
+  } else if (const double gap = target - double(end); gap > kMicGapSeconds * rate_) {
+    const auto missing = std::uint64_t(std::llround(gap));
+    padMic(missing);
+    micFed_ += double(missing);
+  }
+  micPresent_ = true;
+  micClock_.add(micFed_, time);
+  const std::size_t width = micChannels_;
+  std::size_t written = 0;
+  while (written < frames) {
+    const std::size_t slice = std::min(frames - written, kSliceFrames);
+    const float* from = samples ? samples + written * width : zeros_.data();
+    micQueue_.write(from, slice * width);
+    written += slice;
+  }
+  micFed_ += double(frames);
+}
+
+void Timeline::micGone() {
+  if (micPresent_ && !micClock_.empty()) {
+    anchorFrame_ = double(micSegment_) + micFed_;
+    anchorTime_ = micClock_.timeAt(micFed_);
+  }
+  micPresent_ = false;
+  micClock_.reset();
+}
+
+void Timeline::padMic(std::uint64_t frames) {
+  stats_.micSilenceFrames += frames;
+  while (frames > 0) {
+    const std::size_t slice = std::size_t(std::min<std::uint64_t>(frames, kSliceFrames));
+    micQueue_.write(zeros_.data(), slice * micChannels_);
+    frames -= slice;
+  }
+}
+
+// ---- Tap ----
+
+void Timeline::pushTap(std::uint32_t stream, const float* samples, std::size_t frames,
+                       double time) {
+  // A newer stream has taken over from this one.
+  if (frames == 0 || (tapPlaced_ && stream < tapStream_)) return;
+  const bool takeover = tapPlaced_ && stream > tapStream_;
+  if (stream != tapStream_ || !tapPresent_) {
+    tapStream_ = stream;
+    tapPlaced_ = false;
+    tapClock_.reset();
+    tapPosition_ = 0;
+  }
+  tapPresent_ = true;
+  const std::size_t delivered = frames;
+
+  // Where the chunk's first frame would come out of the resampler, against where it belongs.
+  const double lands = double(tapEnd()) + double(swr_get_delay(resampler_, rate_));
+  const double error = frameAt(time) - lands;
+  if (!tapPlaced_ || std::abs(error) > kTapJumpSeconds * rate_) {
+    if (error > 0) {
+      padTap(std::uint64_t(std::llround(error)));
+    } else if (takeover) {
+      // A new monitor stream overlaps the old one's last audio: the new one is what is heard
+      // from its first frame on, so the old one's tail goes where it has not gone out yet.
+      const auto overlap = std::size_t(std::round(-error));
+      const std::size_t cut = tapQueue_.unwrite(overlap * kTapChannels) / kTapChannels;
+      stats_.tapDroppedFrames += cut;
+      const std::size_t late = std::min(overlap - cut, frames);
+      stats_.tapDroppedFrames += late;
+      if (samples) samples += late * kTapChannels;
+      frames -= late;
+    } else {
+      const auto overlap = std::size_t(std::min(std::round(-error), double(frames)));
+      stats_.tapDroppedFrames += overlap;
+      if (samples) samples += overlap * kTapChannels;
+      frames -= overlap;
+    }
+    tapPlaced_ = true;
+    tapError_ = 0;
+    // The stream's clock starts afresh after a jump: what it lost is not its clock running slow.
+    tapClock_.reset();
+    tapPosition_ = 0;
+    tapClock_.add(0, time);
+  } else {
+    // Single stamps scatter by milliseconds (and some servers' in a sawtooth); the stream's
+    // fitted clock does not, and only it steers the resampler.
+    tapClock_.add(tapPosition_, time);
+    const double fitted = frameAt(tapClock_.timeAt(tapPosition_)) - lands;
+    const double weight = std::min(1.0, double(frames) / (kErrorSmoothingSeconds * rate_));
+    tapError_ += (fitted - tapError_) * weight;
+  }
+  tapPosition_ += double(delivered);
+  feedTap(samples, frames);
+  steer();
+}
+
+void Timeline::tapGone() {
+  tapPresent_ = false;
+  tapPlaced_ = false;
+}
+
+void Timeline::padTap(std::uint64_t frames) {
+  stats_.tapSilenceFrames += frames;
+  while (frames > 0) {
+    const std::size_t slice = std::size_t(std::min<std::uint64_t>(frames, kSliceFrames));
+    tapQueue_.write(zeros_.data(), slice * kTapChannels);
+    frames -= slice;
+  }
+}
+
+void Timeline::feedTap(const float* samples, std::size_t frames) {
+  while (frames > 0) {
+    const std::size_t slice = std::min(frames, kSliceFrames);
+    const auto* in = reinterpret_cast<const std::uint8_t*>(samples ? samples : zeros_.data());
+    auto* out = reinterpret_cast<std::uint8_t*>(resampled_.data());
+    const int produced = swr_convert(resampler_, &out, int(resampled_.size() / kTapChannels), &in,
+                                     int(slice));
+    if (produced > 0) tapQueue_.write(resampled_.data(), std::size_t(produced) * kTapChannels);
+    if (samples) samples += slice * kTapChannels;
+    frames -= slice;
+  }
+}
+
+// The tap's speed: the two clocks' measured rates, plus a slow pull toward where its stamps say
+// it belongs. Renewed on every chunk, as a compensation lapses after its distance.
+void Timeline::steer() {
+  const double nominal = 1.0 / double(rate_);
+  const double master = micPresent_ && micClock_.settled() ? micClock_.period() : nominal;
+  const double tap = tapClock_.settled() ? tapClock_.period() : nominal;
+  const double band = kDeadBandSeconds * double(rate_);
+  const double error = tapError_ > band ? tapError_ - band : tapError_ < -band ? tapError_ + band : 0;
+  double correction = tap / master - 1.0 + error / (double(rate_) * kCorrectionSeconds);
+  correction = std::clamp(correction, -kMaxCompensation, kMaxCompensation);
+  compensation_ = int(std::lround(correction * double(rate_)));
+  swr_set_compensation(resampler_, compensation_, int(rate_));
+}
+
+// ---- Output ----
+
+std::size_t Timeline::render(double now, float* mic, float* tap, std::size_t maxFrames) {
+  const std::size_t micQueued = micQueue_.readAvailable() / micChannels_;
+  const std::size_t tapQueued = tapQueue_.readAvailable() / kTapChannels;
+  // Ready: what every source that is there has delivered; due: what is too old to wait for.
+  std::uint64_t ready = out_;
+  if (micPresent_ || tapPresent_) {
+    ready = UINT64_MAX;
+    if (micPresent_) ready = std::min<std::uint64_t>(ready, out_ + micQueued);
+    if (tapPresent_) ready = std::min<std::uint64_t>(ready, out_ + tapQueued);
+  }
+  const double due = std::floor(frameAt(now - kMaxWaitSeconds));
+  if (due > double(ready)) ready = std::uint64_t(due);
+  if (ready <= out_) return 0;
+  const std::size_t frames = std::size_t(std::min<std::uint64_t>(ready - out_, maxFrames));
+
+  const std::size_t fromMic = std::min(frames, micQueued);
+  micQueue_.read(mic, fromMic * micChannels_);
+  std::fill(mic + fromMic * micChannels_, mic + frames * micChannels_, 0.0f);
+  const std::size_t fromTap = std::min(frames, tapQueued);
+  tapQueue_.read(tap, fromTap * kTapChannels);
+  std::fill(tap + fromTap * kTapChannels, tap + frames * kTapChannels, 0.0f);
+  stats_.micSilenceFrames += frames - fromMic;
+  stats_.tapSilenceFrames += frames - fromTap;
+  out_ += frames;
+  return frames;
+}
+
+}  // namespace ondrel::pulse

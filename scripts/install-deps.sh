@@ -7,6 +7,7 @@ packages=(
   nlohmann-json3-dev uuid-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   pulseaudio pulseaudio-utils ffmpeg sox python3
   pipewire pipewire-pulse wireplumber dbus
+  dpkg-dev lintian nodejs
 )
 missing=()
 for p in "${packages[@]}"; do

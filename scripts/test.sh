@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what ondrel needs, builds it, and runs every test: the unit and integration tests of a
-# release build (warnings are errors); all of them again under AddressSanitizer +
-# UndefinedBehaviorSanitizer; the unit tests and the end-to-end tests of the binary under
-# ThreadSanitizer; then each fuzzer for a minute. Any failure or sanitizer report fails it.
+# release build (warnings are errors); the Debian package, checked by lintian, installed and
+# recorded through; every test again under AddressSanitizer + UndefinedBehaviorSanitizer; the unit
+# tests and the end-to-end tests of the binary under ThreadSanitizer; then each fuzzer for a
+# minute. Any failure or sanitizer report fails it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -19,6 +20,9 @@ build() {  # build <dir> [cmake options...]
 echo "== release build: every test"
 build build
 (cd build && ctest --output-on-failure --no-tests=error -j 1)
+
+echo "== the Debian package: lintian, then recording through the installed /usr/bin/ondrel"
+bash scripts/package-test.sh build
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=address,undefined -DONDREL_BENCH=OFF

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -18,7 +19,9 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
-const std::string kBinary = ONDREL_BINARY;
+// ONDREL_TEST_BINARY points the tests at another build of the tool, such as an installed one.
+const std::string kBinary =
+    std::getenv("ONDREL_TEST_BINARY") ? std::getenv("ONDREL_TEST_BINARY") : ONDREL_BINARY;
 
 // Every line of a finished run's output, each one JSON object.
 std::vector<json> parseEvents(const std::string& out) {
@@ -219,6 +222,16 @@ TEST_F(OndrelCli, AHostThatClosedStandardOutputStillGetsItsFiles) {
   EXPECT_TRUE(fs::exists(folder / "audio.m4a"));
   EXPECT_TRUE(fs::exists(folder / "meta.json"));
   EXPECT_FALSE(fs::exists(folder / "audio.wav"));
+}
+
+TEST_F(OndrelCli, TheJavaScriptHostExampleRecords) {
+  const fs::path folder = dir / "js";
+  const RunResult r = runToEnd(
+      {"/usr/bin/env", "node", ONDREL_SOURCE_DIR "/examples/host.js", folder.string(), kBinary});
+  if (r.status == 127) GTEST_SKIP() << "node is not installed";
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("saved " + (folder / "audio.m4a").string()), std::string::npos) << r.out;
+  EXPECT_GT(decodeAudio(folder / "audio.m4a").frames(), 2u * PulseServer::kRate);
 }
 
 }  // namespace

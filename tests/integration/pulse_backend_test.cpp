@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <memory>
+#include <numbers>
 #include <thread>
 
 #include "capture_fd.h"
@@ -310,25 +311,6 @@ TEST_P(PulseBackend, KilledStreamsRebuildAndTheRecordingGoesOn) {
   EXPECT_TRUE(hasTone(wav, 1, kSystemHz, kSystemAmplitude, end - 1.0, end));
 }
 
-// The microphone goes away mid-recording (the server would move its stream to another source):
-// the recorder is told and tries a rebuild, which fails without setting off more of them.
-TEST_P(PulseBackend, RemovedMicrophoneIsNoticed) {
-  startServer();
-  auto mic = server_->play("micfeed", kMicTone);
-  auto recorder = makeRecorder();
-  recorder->start();
-  std::this_thread::sleep_for(1s);
-  const std::string errors = testing::captureFd(2, [&] {
-    server_->removeMicrophone();
-    std::this_thread::sleep_for(2s);
-  });
-  recorder->stop();
-  const std::string line = "tap rebuild failed: no usable built-in microphone found\n";
-  EXPECT_EQ(errors.substr(0, line.size()), line);
-  // The loss may be reported twice (the stream and the source) just as the first rebuild begins.
-  EXPECT_LE(errors.size(), 2 * line.size()) << errors;
-}
-
 // A rebuilt chain with a microphone now at 16 kHz records at the rate the file was started with:
 // the rest of the file neither plays at the wrong speed nor comes up short.
 TEST_P(PulseBackend, RebuiltChainKeepsTheRecordingsRate) {
@@ -377,39 +359,101 @@ TEST_P(PulseBackend, DefaultSinkChangeBeforeTheListenerIsReported) {
   EXPECT_EQ(hardware_->AudioHardwareDestroyProcessTap(tap.tapID), 0);
 }
 
-// Starting a device whose streams died restarts them instead of reporting a start that records
-// nothing.
-TEST_P(PulseBackend, StartingADeviceWhoseStreamsDiedRestartsThem) {
+// The phase (radians) of a sine of `hz` in one channel over [from, to) s.
+double phaseOf(const DecodedAudio& wav, std::uint32_t channel, double hz, double from,
+               double to) {
+  double i = 0, q = 0;
+  const double w = 2 * std::numbers::pi * hz / wav.sampleRate;
+  for (auto k = std::size_t(from * wav.sampleRate); k < std::size_t(to * wav.sampleRate); ++k) {
+    const double x = wav.samples[k * wav.channels + channel];
+    i += x * std::cos(w * double(k));
+    q += x * std::sin(w * double(k));
+  }
+  return std::atan2(q, i);
+}
+
+// Stretches of 10 ms in which a channel is silent, over [from, to) s.
+int silentWindows(const DecodedAudio& wav, std::uint32_t channel, double from, double to) {
+  int silent = 0;
+  const std::size_t window = wav.sampleRate / 100;
+  for (auto k = std::size_t(from * wav.sampleRate); k + window <= std::size_t(to * wav.sampleRate);
+       k += window) {
+    float peak = 0;
+    for (std::size_t j = k; j < k + window; ++j) {
+      peak = std::max(peak, std::fabs(wav.samples[j * wav.channels + channel]));
+    }
+    silent += peak < 0.05f;
+  }
+  return silent;
+}
+
+// A microphone that hears exactly what the speakers play: the same sound lands at the same
+// place in both channels.
+TEST_P(PulseBackend, TheSameInstantLandsAtTheSamePlaceInBothChannels) {
+  startServer();
+  server_->removeMicrophone();
+  server_->pactl({"load-module", "module-remap-source",
+                  "source_name=loopmic master=speakers.monitor channels=1 channel_map=mono "
+                  "master_channel_map=front-left remix=no source_properties=device.bus=pci"});
+  std::this_thread::sleep_for(300ms);
+  constexpr double kHz = 50;  // a period of 20 ms: lags up to 10 ms read without ambiguity
+  auto system = server_->play("speakers", Tone{kHz, 0.8f, 0.0f});
+  auto recorder = makeRecorder();
+  recorder->start();
+  std::this_thread::sleep_for(4s);
+  recorder->stop();
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  const double end = double(wav.frames()) / 48000.0;
+  const double lag = std::remainder(phaseOf(wav, 0, kHz, 1.0, end - 0.5) -
+                                        phaseOf(wav, 1, kHz, 1.0, end - 0.5),
+                                    2 * std::numbers::pi) /
+                     (2 * std::numbers::pi * kHz);
+  RecordProperty("lag_ms", std::to_string(lag * 1000));
+  // PipeWire gives 0.2 ms here; PulseAudio's report of a remapped monitor's latency is off by
+  // about 4 ms.
+  EXPECT_LT(std::fabs(lag), 0.005) << "system channel off by " << lag * 1000 << " ms";
+}
+
+// Four changes of the default output: the microphone's tone runs on without a single lost
+// sample (its phase never jumps), and the system channel is silent for at most 20 ms each time.
+// Then the default sink is unloaded (a headset unplugged): the recording follows the fallback.
+TEST_P(PulseBackend, OutputChangesKeepEveryMicrophoneSample) {
   startServer();
   auto mic = server_->play("micfeed", kMicTone);
-  const SystemTap tap = createSystemTap(*hardware_);
-  const AudioObjectID device = createAggregateDevice(*hardware_, "builtin_mic", tap.uuid);
-  auto calls = std::make_shared<std::atomic<int>>(0);
-  AudioDeviceIOProcID proc = 0;
-  ASSERT_EQ(hardware_->AudioDeviceCreateIOProcIDWithBlock(
-                proc, device,
-                [calls](const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                        AudioBufferList*, const AudioTimeStamp*) { ++*calls; }),
-            0);
-  ASSERT_EQ(hardware_->AudioDeviceStart(device, proc), 0);
-  const auto waitForCalls = [&calls](int beyond) {
-    const auto start = std::chrono::steady_clock::now();
-    while (*calls <= beyond && secondsSince(start) < 3.0) std::this_thread::sleep_for(10ms);
-    return *calls > beyond;
-  };
-  ASSERT_TRUE(waitForCalls(0));
-  EXPECT_EQ(server_->killOwnRecordStreams(), 2);
+  auto first = server_->play("speakers", kSystemTone);
+  auto second = server_->play("speakers2", kOtherSystemTone);
   std::this_thread::sleep_for(300ms);
-  const int dead = *calls;
-  std::this_thread::sleep_for(300ms);
-  ASSERT_EQ(*calls, dead) << "the streams were not killed";
-
-  EXPECT_EQ(hardware_->AudioDeviceStart(device, proc), 0);
-  EXPECT_TRUE(waitForCalls(dead)) << "started, but nothing records";
-  EXPECT_EQ(hardware_->AudioDeviceStop(device, proc), 0);
-  EXPECT_EQ(hardware_->AudioDeviceDestroyIOProcID(device, proc), 0);
-  EXPECT_EQ(hardware_->AudioHardwareDestroyAggregateDevice(device), 0);
-  EXPECT_EQ(hardware_->AudioHardwareDestroyProcessTap(tap.tapID), 0);
+  auto recorder = makeRecorder();
+  const std::string errors = testing::captureFd(2, [&] {
+    recorder->start();
+    for (const char* sink : {"speakers2", "speakers", "speakers2", "speakers"}) {
+      std::this_thread::sleep_for(1s);
+      server_->setDefaultSink(sink);
+    }
+    std::this_thread::sleep_for(1s);
+    server_->setDefaultSink("speakers2");
+    std::this_thread::sleep_for(1s);
+    const std::string modules = server_->pactl({"list", "short", "modules"});
+    const auto line = modules.rfind('\n', modules.find("sink_name=speakers2"));
+    server_->pactl({"unload-module", std::to_string(std::stoi(modules.substr(line + 1)))});
+    std::this_thread::sleep_for(2s);
+    recorder->stop();
+  });
+  EXPECT_EQ(errors, "");
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  const double end = double(wav.frames()) / 48000.0;
+  // Phase continuity in steps of 22 whole periods: a lost stretch of samples shows as a jump.
+  const double step = 0.05;
+  const double start = 0.5, origin = phaseOf(wav, 0, kMicHz, start, start + step);
+  int jumps = 0;
+  for (double t = start; t + step < end - 0.2; t += step) {
+    jumps += std::fabs(std::remainder(phaseOf(wav, 0, kMicHz, t, t + step) - origin,
+                                      2 * std::numbers::pi)) > 0.3;
+  }
+  EXPECT_EQ(jumps, 0) << "microphone samples lost or repeated";
+  EXPECT_LE(silentWindows(wav, 1, 0.5, 5.5), 4 * 2) << "system channel gaps at the changes";
+  // After the unplug the fallback sink (speakers) is what the system channel holds.
+  EXPECT_TRUE(hasTone(wav, 1, kSystemHz, kSystemAmplitude, end - 1.2, end - 0.2));
 }
 
 std::string serverName(const ::testing::TestParamInfo<SoundServerKind>& server) {

@@ -289,14 +289,18 @@ void PulseServer::setDefaultSink(const std::string& sink) {
   pactl({"set-default-sink", sink});
 }
 
+std::string PulseServer::run(const std::vector<std::string>& argv) {
+  const fs::path output = dir_ / "command.out";
+  if (reap(spawn(argv, output), 10000ms) != 0) {
+    fail(argv.front() + " " + argv.at(1) + " failed: " + readFile(output));
+  }
+  return readFile(output);
+}
+
 std::string PulseServer::pactl(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv{"pactl"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  const fs::path output = dir_ / "pactl.out";
-  if (reap(spawn(argv, output), 10000ms) != 0) {
-    fail("pactl " + arguments.front() + " failed: " + readFile(output));
-  }
-  return readFile(output);
+  return run(argv);
 }
 
 void PulseServer::removeMicrophone() {

@@ -51,7 +51,9 @@ class PulseServer {
   std::unique_ptr<Playback> play(const std::string& sink, const Tone& tone);
 
   void setDefaultSink(const std::string& sink);
-  // Runs pactl with these arguments; throws if it fails. Returns its standard output.
+  // Runs a command (pactl with these arguments) against the server; throws if it fails.
+  // Returns its standard output.
+  std::string run(const std::vector<std::string>& argv);
   std::string pactl(const std::vector<std::string>& arguments);
   // Unloads the microphone's module, so that builtin_mic goes away; returns once it has.
   void removeMicrophone();

@@ -73,6 +73,12 @@ Timeline::~Timeline() {
   swr_free(&resampler_);
 }
 
+// How far a chunk's stamp may stray before it counts as a gap: servers that deliver in large
+// quanta stamp them with an error of up to about a quantum.
+double Timeline::gapFrames(std::size_t chunkFrames, double seconds) const {
+  return std::max(seconds * double(rate_), 1.5 * double(chunkFrames));
+}
+
 double Timeline::frameAt(double time) const {
   if (micPresent_ && !micClock_.empty()) return double(micSegment_) + micClock_.positionAt(time);
   return anchorFrame_ + (time - anchorTime_) * double(rate_);
@@ -86,7 +92,7 @@ void Timeline::pushMic(const float* samples, std::size_t frames, double time) {
   const double target = frameAt(time);
   const bool contiguous = micPresent_ && !micClock_.empty() &&
                           double(micSegment_) + micFed_ == double(end) &&
-                          target - double(end) > -kMicGapSeconds * rate_;
+                          target - double(end) > -gapFrames(frames, kMicGapSeconds);
   if (!contiguous) {
     // A new stretch: at its capture time, but never over audio already placed or given out
     // (a microphone frame is never dropped).
@@ -96,7 +102,7 @@ void Timeline::pushMic(const float* samples, std::size_t frames, double time) {
     micSegment_ = at;
     micFed_ = 0;
     micClock_.reset();
-  } else if (const double gap = target - double(end); gap > kMicGapSeconds * rate_) {
+  } else if (const double gap = target - double(end); gap > gapFrames(frames, kMicGapSeconds)) {
     const auto missing = std::uint64_t(std::llround(gap));
     padMic(missing);
     micFed_ += double(missing);
@@ -151,7 +157,7 @@ void Timeline::pushTap(std::uint32_t stream, const float* samples, std::size_t f
   // Where the chunk's first frame would come out of the resampler, against where it belongs.
   const double lands = double(tapEnd()) + double(swr_get_delay(resampler_, rate_));
   const double error = frameAt(time) - lands;
-  if (!tapPlaced_ || std::abs(error) > kTapJumpSeconds * rate_) {
+  if (!tapPlaced_ || std::abs(error) > gapFrames(frames, kTapJumpSeconds)) {
     if (error > 0) {
       padTap(std::uint64_t(std::llround(error)));
     } else if (takeover) {

@@ -72,6 +72,7 @@ class Timeline {
  private:
   // The output frame (fractional) at which an instant falls.
   double frameAt(double time) const;
+  double gapFrames(std::size_t chunkFrames, double seconds) const;
   std::uint64_t micEnd() const { return out_ + micQueue_.readAvailable() / micChannels_; }
   std::uint64_t tapEnd() const { return out_ + tapQueue_.readAvailable() / kTapChannels; }
   void padMic(std::uint64_t frames);

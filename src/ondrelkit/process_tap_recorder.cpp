@@ -128,6 +128,16 @@ void ProcessTapRecorder::installOutputChangeListener() {
 
 void ProcessTapRecorder::rebuildTap() {
   std::lock_guard queue(lifecycleQueue);
+  rebuildWithQueueHeld();
+}
+
+void ProcessTapRecorder::retryRebuild() {
+  std::lock_guard queue(lifecycleQueue);
+  // A notification may have mended the chain while this retry waited for the queue.
+  if (rebuildFailing) rebuildWithQueueHeld();
+}
+
+void ProcessTapRecorder::rebuildWithQueueHeld() {
   if (isStopped) return;
   try {
     rebuildChain();
@@ -140,7 +150,7 @@ void ProcessTapRecorder::rebuildTap() {
     }
     rebuildFailing = true;
     rebuildRetries.begin([weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->rebuildTap();
+      if (auto self = weak.lock()) self->retryRebuild();
     });
   }
 }

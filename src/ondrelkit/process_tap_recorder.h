@@ -51,7 +51,10 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   AudioDeviceIOBlock makeIOBlock();
   void handleInput(const AudioBufferList* input);
   void installOutputChangeListener();
+  // A notification always rebuilds; a retry only while the latest rebuild has failed.
   void rebuildTap();
+  void retryRebuild();
+  void rebuildWithQueueHeld();
   // With lifecycleQueue held; each step names itself in the CaptureError it throws.
   void rebuildChain();
   void tearDownChain();

@@ -6,11 +6,13 @@
 #include <vector>
 
 #include "ondrel/session_driver.h"
+#include "ondrel/stop_signals.h"
 #include "ondrelkit/pulse/pulse_hardware.h"
 
 int main(int argc, char** argv) {
   // A host that closed its end of a pipe must not cost the recording: writes fail, nothing dies.
   std::signal(SIGPIPE, SIG_IGN);
+  ondrel::blockStopSignals();
   const std::vector<std::string> arguments(argv, argv + argc);
   const int status =
       ondrel::runSession(arguments, [] { return std::make_shared<ondrel::PulseHardware>(); });

@@ -13,6 +13,7 @@
 
 #include "ondrel/stop_flag.h"
 #include "ondrel/stop_line.h"
+#include "ondrel/stop_signals.h"
 #include "ondrelkit/events.h"
 #include "ondrelkit/process_tap_recorder.h"
 
@@ -73,6 +74,10 @@ int runSession(const std::vector<std::string>& arguments,
   const fs::path wavURL = folder / "audio.wav";
   const fs::path m4aURL = folder / "audio.m4a";
 
+  // A signal asks for a stop from here on, even one that arrives before the recording starts.
+  auto flag = std::make_shared<StopFlag>();
+  watchStopSignals(flag, wavURL);
+
   auto recorder = ProcessTapRecorder::create(makeHardware(), wavURL);
 
   try {
@@ -89,7 +94,6 @@ int runSession(const std::vector<std::string>& arguments,
   }
   HelperEvent::started().emit();
 
-  auto flag = std::make_shared<StopFlag>();
   std::thread([flag] { readUntilStop(flag); }).detach();
 
   while (!flag->isSet()) {

@@ -1,4 +1,4 @@
-// The one piece of state the stdin reader shares with the session driver.
+// The one piece of state the stdin reader and the signal watcher share with the session driver.
 #pragma once
 
 #include <mutex>

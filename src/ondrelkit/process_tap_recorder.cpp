@@ -16,13 +16,15 @@
 namespace ondrel {
 
 std::shared_ptr<ProcessTapRecorder> ProcessTapRecorder::create(
-    std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL) {
+    std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL,
+    RetryBackoff rebuildBackoff) {
   return std::shared_ptr<ProcessTapRecorder>(
-      new ProcessTapRecorder(std::move(hardware), std::move(wavURL)));
+      new ProcessTapRecorder(std::move(hardware), std::move(wavURL), rebuildBackoff));
 }
 
-ProcessTapRecorder::ProcessTapRecorder(std::shared_ptr<AudioHardware> hw, std::filesystem::path url)
-    : hardware(std::move(hw)), wavURL(std::move(url)) {}
+ProcessTapRecorder::ProcessTapRecorder(std::shared_ptr<AudioHardware> hw, std::filesystem::path url,
+                                       RetryBackoff rebuildBackoff)
+    : hardware(std::move(hw)), wavURL(std::move(url)), rebuildRetries(rebuildBackoff) {}
 
 std::uint32_t ProcessTapRecorder::usableSampleRate(double nominal) {
   if (!(nominal > 0)) return 48000;
@@ -57,6 +59,8 @@ void ProcessTapRecorder::start() {
 }
 
 void ProcessTapRecorder::stop() {
+  // Outside lifecycleQueue, which a running retry may be waiting for.
+  rebuildRetries.stop();
   {
     std::lock_guard queue(lifecycleQueue);
     isStopped = true;
@@ -124,11 +128,30 @@ void ProcessTapRecorder::installOutputChangeListener() {
 
 void ProcessTapRecorder::rebuildTap() {
   std::lock_guard queue(lifecycleQueue);
+  rebuildWithQueueHeld();
+}
+
+void ProcessTapRecorder::retryRebuild() {
+  std::lock_guard queue(lifecycleQueue);
+  // A notification may have mended the chain while this retry waited for the queue.
+  if (rebuildFailing) rebuildWithQueueHeld();
+}
+
+void ProcessTapRecorder::rebuildWithQueueHeld() {
   if (isStopped) return;
   try {
     rebuildChain();
+    rebuildFailing = false;
+    rebuildRetries.cancel();
   } catch (const std::exception& error) {
-    (void)writeAll(STDERR_FILENO, std::string("tap rebuild failed: ") + error.what() + "\n");
+    // One line per outage, however many retries it takes.
+    if (!rebuildFailing) {
+      (void)writeAll(STDERR_FILENO, std::string("tap rebuild failed: ") + error.what() + "\n");
+    }
+    rebuildFailing = true;
+    rebuildRetries.begin([weak = weak_from_this()] {
+      if (auto self = weak.lock()) self->retryRebuild();
+    });
   }
 }
 

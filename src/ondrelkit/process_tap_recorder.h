@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ondrelkit/audio_hardware.h"
+#include "ondrelkit/retry_loop.h"
 #include "ondrelkit/wav_writer.h"
 
 namespace ondrel {
@@ -19,9 +20,11 @@ namespace ondrel {
 class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorder> {
  public:
   // Touches neither the hardware nor the file system. The platform's callbacks hold the recorder
-  // weakly, which is why it lives in a shared_ptr.
+  // weakly, which is why it lives in a shared_ptr. A failed rebuild is retried with rebuildBackoff
+  // until one succeeds or the recording stops.
   static std::shared_ptr<ProcessTapRecorder> create(std::shared_ptr<AudioHardware> hardware,
-                                                    std::filesystem::path wavURL);
+                                                    std::filesystem::path wavURL,
+                                                    RetryBackoff rebuildBackoff = {});
 
   // Builds and starts the chain. Throws CaptureError or the writer's creation error; on failure
   // nothing already created is undone.
@@ -42,12 +45,16 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   static std::uint32_t usableSampleRate(double nominal);
 
  private:
-  ProcessTapRecorder(std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL);
+  ProcessTapRecorder(std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL,
+                     RetryBackoff rebuildBackoff);
 
   AudioDeviceIOBlock makeIOBlock();
   void handleInput(const AudioBufferList* input);
   void installOutputChangeListener();
+  // A notification always rebuilds; a retry only while the latest rebuild has failed.
   void rebuildTap();
+  void retryRebuild();
+  void rebuildWithQueueHeld();
   // With lifecycleQueue held; each step names itself in the CaptureError it throws.
   void rebuildChain();
   void tearDownChain();
@@ -78,10 +85,16 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   // the teardown finds isStopped set.
   std::mutex lifecycleQueue;
   bool isStopped = false;
+  // A rebuild has failed and none has succeeded since (with lifecycleQueue held): the outage's one
+  // line on standard error has been written.
+  bool rebuildFailing = false;
 
   const AudioObjectPropertyAddress outputChangeAddr{kAudioHardwarePropertyDefaultOutputDevice,
                                                     kAudioObjectPropertyScopeGlobal,
                                                     kAudioObjectPropertyElementMain};
+
+  // Retries a failed rebuild; last, so its thread ends before the other fields go.
+  RetryLoop rebuildRetries;
 };
 
 }  // namespace ondrel

@@ -1,11 +1,14 @@
 #include "ondrelkit/wav_writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
@@ -150,6 +153,28 @@ void WavWriter::finalize() {
   fd_ = -1;
   if (::close(fd) != 0 && errno != EINTR) throw systemError(errno, "could not close the WAV file");
   isFinalized_ = true;
+}
+
+bool WavWriter::writeSizesFromFileLength(const std::filesystem::path& url) noexcept {
+  const int fd = ::open(url.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::uint8_t header[kHeaderBytes];
+  struct stat status {};
+  bool written = false;
+  if (::pread(fd, header, sizeof header, 0) == ssize_t(sizeof header) &&
+      std::memcmp(header, "RIFF", 4) == 0 && std::memcmp(header + 8, "WAVE", 4) == 0 &&
+      std::memcmp(header + 36, "data", 4) == 0 && ::fstat(fd, &status) == 0) {
+    const std::uint32_t blockAlign = std::max(1u, std::uint32_t(header[32] | header[33] << 8));
+    std::uint64_t data = std::uint64_t(status.st_size) - kHeaderBytes;
+    data = std::min<std::uint64_t>(data - data % blockAlign,
+                                   kMaxDataBytes - kMaxDataBytes % blockAlign);
+    const auto riffSize = le32(std::uint32_t(data) + 36);
+    const auto dataSize = le32(std::uint32_t(data));
+    written = writeAllAt(fd, riffSize.data(), riffSize.size(), 4) == 0 &&
+              writeAllAt(fd, dataSize.data(), dataSize.size(), 40) == 0;
+  }
+  ::close(fd);
+  return written;
 }
 
 }  // namespace ondrel

@@ -54,6 +54,12 @@ class WavWriter {
   // std::system_error; after a failure the writer stays unfinalized.
   void finalize();
 
+  // For a process that must end before finalize(): writes both size fields of the WAV file at url
+  // from its length on disk, in whole frames (a block being appended may be there only in part).
+  // Only pread, pwrite and the like, so it is safe while another thread appends. Returns false
+  // when the file is missing or not such a WAV file.
+  static bool writeSizesFromFileLength(const std::filesystem::path& url) noexcept;
+
   std::uint32_t dataBytesWritten() const { return dataBytesWritten_; }
   bool isFinalized() const { return isFinalized_; }
   int lastError() const { return lastError_; }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -232,6 +233,42 @@ TEST_F(OndrelCli, TheJavaScriptHostExampleRecords) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("saved " + (folder / "audio.m4a").string()), std::string::npos) << r.out;
   EXPECT_GT(decodeAudio(folder / "audio.m4a").frames(), 2u * PulseServer::kRate);
+}
+
+// A host quitting, Ctrl-C or a closed terminal finishes the recording as "stop" does.
+TEST_F(OndrelCli, EachStopSignalFinishesTheRecordingInOrder) {
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    const fs::path folder = dir / std::to_string(signal);
+    ChildProcess child({kBinary, "--out", folder.string()});
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(child.readLine());  // started, then some levels
+    child.kill(signal);
+    const auto rest = readUntil(child, "done");
+    ASSERT_FALSE(rest.empty());
+    EXPECT_EQ(rest.back()["type"], "done");
+    EXPECT_EQ(child.wait(), 0);
+    EXPECT_EQ(child.stderrText(), "");
+    EXPECT_TRUE(fs::exists(folder / "audio.m4a"));
+    EXPECT_FALSE(fs::exists(folder / "audio.wav"));
+  }
+}
+
+// A second signal does not wait for the finish; the WAV file is left with its sizes written.
+TEST_F(OndrelCli, ASecondSignalEndsAtOnceWithAReadableWav) {
+  ChildProcess child({kBinary, "--out", dir.path().string()});
+  for (int i = 0; i < 6; ++i) ASSERT_TRUE(child.readLine());
+  child.kill(SIGTERM);
+  child.kill(SIGINT);
+  EXPECT_EQ(child.wait(), -1);  // ended by the signal
+  EXPECT_EQ(child.remainingStdout().find("done"), std::string::npos);
+  const auto bytes = readBytes(dir / "audio.wav");
+  ASSERT_GT(bytes.size(), 44u);
+  // A block the audio thread was appending as the process ended may lie beyond the sizes.
+  const std::uint32_t data = readLe32(bytes, 40);
+  EXPECT_GT(data, 0u);
+  EXPECT_LE(data, bytes.size() - 44);
+  EXPECT_GE(data + 4 * 48000 / 5, bytes.size() - 44);
+  EXPECT_EQ(readLe32(bytes, 4), data + 36);
 }
 
 }  // namespace

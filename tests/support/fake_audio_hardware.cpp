@@ -4,9 +4,12 @@
 
 namespace ondrel::testing {
 
-void FakeAudioHardware::failOperation(const std::string& operation, OSStatus status) {
+void FakeAudioHardware::failOperation(const std::string& operation, OSStatus status, int times) {
   std::lock_guard guard(mutex_);
   failures_[operation] = status;
+  failuresLeft_.erase(operation);
+  if (times == 0) failures_.erase(operation);
+  if (times > 0) failuresLeft_[operation] = times;
 }
 
 std::vector<std::string> FakeAudioHardware::calls() const {
@@ -36,8 +39,18 @@ OSStatus FakeAudioHardware::record(const std::string& name, const std::string& a
   std::lock_guard guard(mutex_);
   ++operationCount_;
   calls_.push_back(name + "(" + arguments + ")");
+  return takeFailure(name);
+}
+
+OSStatus FakeAudioHardware::takeFailure(const std::string& name) {
   auto it = failures_.find(name);
-  return it == failures_.end() ? 0 : it->second;
+  if (it == failures_.end()) return 0;
+  const OSStatus status = it->second;
+  if (auto left = failuresLeft_.find(name); left != failuresLeft_.end() && --left->second <= 0) {
+    failures_.erase(it);
+    failuresLeft_.erase(left);
+  }
+  return status;
 }
 
 const FakeDevice* FakeAudioHardware::findDevice(AudioObjectID id) const {
@@ -167,9 +180,9 @@ OSStatus FakeAudioHardware::AudioHardwareCreateProcessTap(const CATapDescription
   std::lock_guard guard(mutex_);
   ++operationCount_;
   lastTap_ = description;
-  if (auto it = failures_.find("AudioHardwareCreateProcessTap"); it != failures_.end()) {
+  if (OSStatus status = takeFailure("AudioHardwareCreateProcessTap")) {
     calls_.push_back("AudioHardwareCreateProcessTap()");
-    return it->second;
+    return status;
   }
   outTapID = nextObject_++;
   taps_[outTapID] = description;
@@ -182,9 +195,9 @@ OSStatus FakeAudioHardware::AudioHardwareCreateAggregateDevice(const nlohmann::j
   std::lock_guard guard(mutex_);
   ++operationCount_;
   lastAggregate_ = description;
-  if (auto it = failures_.find("AudioHardwareCreateAggregateDevice"); it != failures_.end()) {
+  if (OSStatus status = takeFailure("AudioHardwareCreateAggregateDevice")) {
     calls_.push_back("AudioHardwareCreateAggregateDevice()");
-    return it->second;
+    return status;
   }
   outDeviceID = nextObject_++;
   aggregates_[outDeviceID] = description;

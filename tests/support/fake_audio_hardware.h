@@ -35,8 +35,9 @@ class FakeAudioHardware : public AudioHardware {
   double aggregateRate = 48000;
   OSStatus aggregateRateStatus = 0;
 
-  // Makes the operation (by its name, e.g. "AudioDeviceStart") return status until changed.
-  void failOperation(const std::string& operation, OSStatus status);
+  // Makes the operation (by its name, e.g. "AudioDeviceStart") return status until changed, or for
+  // its next `times` calls only.
+  void failOperation(const std::string& operation, OSStatus status, int times = -1);
   // The calls made so far, each as "Name(arguments)", in order. Property reads are not logged.
   std::vector<std::string> calls() const;
   // Only the calls whose names start with prefix.
@@ -87,11 +88,14 @@ class FakeAudioHardware : public AudioHardware {
 
   // Logs the call and returns the status chosen for it (0 unless failOperation was called).
   OSStatus record(const std::string& name, const std::string& arguments);
+  // With mutex_ held: the status chosen for the operation, counting down a limited failure.
+  OSStatus takeFailure(const std::string& name);
   const FakeDevice* findDevice(AudioObjectID id) const;
 
   mutable std::mutex mutex_;
   std::mutex ioMutex_;  // held while an I/O block runs, and by Stop/Destroy
   std::map<std::string, OSStatus> failures_;
+  std::map<std::string, int> failuresLeft_;  // for failures limited in number
   std::vector<std::string> calls_;
   std::size_t operationCount_ = 0;
   AudioObjectID nextObject_ = 100;

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <thread>
 
 #include "capture_fd.h"
@@ -19,6 +21,7 @@ using testing::FakeAudioHardware;
 using testing::readBytes;
 using testing::readLe32;
 using testing::TempDir;
+using namespace std::chrono_literals;
 
 // One cycle in the aggregate device's layout: mono microphone, stereo tap.
 struct Cycle {
@@ -266,6 +269,62 @@ TEST_F(RecorderTest, AFailedRebuildIsMendedByTheNextNotification) {
   EXPECT_TRUE(hw->runIO(cycle.list));
   EXPECT_EQ(hw->liveTaps(), 1u);
   EXPECT_EQ(hw->registeredIOProcs(), 1u);
+}
+
+// Polls for up to five seconds.
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+TEST_F(RecorderTest, AFailedRebuildIsRetriedUntilItSucceedsWithOneLinePerOutage) {
+  recorder = ProcessTapRecorder::create(hw, wavPath(), {.first = 1ms, .longest = 4ms});
+  ASSERT_EQ(startError(), "started");
+  Cycle cycle(64, 0.1f, 0.1f);
+  const std::string err = captureFd(STDERR_FILENO, [&] {
+    for (int outage = 0; outage < 2; ++outage) {
+      hw->failOperation("AudioDeviceStart", -50, 3);  // the notification's rebuild, two retries
+      hw->fireDefaultOutputChanged();
+      EXPECT_TRUE(eventually([&] { return hw->runIO(cycle.list); }));
+    }
+    std::this_thread::sleep_for(20ms);  // a retry after the success would show by now
+  });
+  EXPECT_EQ(err,
+            "tap rebuild failed: re-start failed (OSStatus -50)\n"
+            "tap rebuild failed: re-start failed (OSStatus -50)\n");
+  EXPECT_EQ(hw->callsStartingWith("AudioDeviceStart").size(), 1u + 2u * 4u);
+  recorder->stop();
+  EXPECT_EQ(hw->registeredIOProcs(), 0u);
+}
+
+// Whether the next retry is due in a millisecond or in a minute, stop() returns at once and no
+// retry follows it.
+TEST_F(RecorderTest, StopEndsTheRetriesWithoutWaitingOutAPause) {
+  for (const auto pause : {1ms, 60000ms}) {
+    hw->failOperation("AudioHardwareCreateProcessTap", 0);
+    recorder = ProcessTapRecorder::create(hw, wavPath(), {.first = pause, .longest = pause});
+    ASSERT_EQ(startError(), "started");
+    hw->failOperation("AudioHardwareCreateProcessTap", -50);
+    captureFd(STDERR_FILENO, [&] {
+      hw->fireDefaultOutputChanged();
+      if (pause == 1ms) {
+        EXPECT_TRUE(eventually(
+            [&] { return hw->callsStartingWith("AudioHardwareCreateProcessTap").size() > 4; }));
+      } else {
+        std::this_thread::sleep_for(50ms);  // the retry thread is in its pause by now
+      }
+    });
+    const auto before = std::chrono::steady_clock::now();
+    recorder->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    const std::size_t calls = hw->operationCount();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(hw->operationCount(), calls);
+  }
 }
 
 TEST_F(RecorderTest, NotificationsAfterStopOrReleaseMakeNoPlatformCall) {

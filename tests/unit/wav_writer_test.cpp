@@ -154,6 +154,13 @@ TEST(WavWriter, DestroyedWithoutFinalizeKeepsEveryAcceptedSample) {
   EXPECT_EQ(readLe32(bytes, 4), 0u);
   EXPECT_EQ(readLe32(bytes, 40), 0u);
   EXPECT_EQ(bytes[44], 3);
+
+  // A process that must end at once writes the sizes from the length, whole frames only.
+  std::ofstream(file, std::ios::app) << "xx";
+  ASSERT_TRUE(WavWriter::writeSizesFromFileLength(file));
+  EXPECT_EQ(readLe32(readBytes(file), 4), 2048u + 36u);
+  EXPECT_EQ(readLe32(readBytes(file), 40), 2048u);
+  EXPECT_FALSE(WavWriter::writeSizesFromFileLength(dir / "missing.wav"));
 }
 
 TEST(WavWriter, AHeaderThatCannotBeWrittenFailsCreation) {

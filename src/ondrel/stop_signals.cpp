@@ -1,0 +1,61 @@
+#include "ondrel/stop_signals.h"
+
+#include <pthread.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <thread>
+
+#include "ondrelkit/wav_writer.h"
+
+namespace ondrel {
+namespace {
+
+sigset_t stopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+int nextSignal(const sigset_t& set) {
+  int signal = 0;
+  while (sigwait(&set, &signal) != 0) {
+  }
+  return signal;
+}
+
+// Dies of the signal with its default action, so the host sees what ended the process.
+[[noreturn]] void endBy(int signal) {
+  std::signal(signal, SIG_DFL);
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, signal);
+  pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+  std::raise(signal);
+  std::_Exit(128 + signal);
+}
+
+}  // namespace
+
+void blockStopSignals() {
+  const sigset_t set = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void watchStopSignals(std::shared_ptr<StopFlag> flag, std::filesystem::path wavURL) {
+  std::thread([flag = std::move(flag), wavURL = std::move(wavURL)] {
+    const sigset_t set = stopSignals();
+    nextSignal(set);
+    flag->set();
+    const int second = nextSignal(set);
+    // The finish may not have reached the WAV file's finalize(); a file whose sizes say 0 would
+    // look empty to most players.
+    (void)WavWriter::writeSizesFromFileLength(wavURL);
+    endBy(second);
+  }).detach();
+}
+
+}  // namespace ondrel

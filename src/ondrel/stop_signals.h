@@ -1,0 +1,21 @@
+// SIGTERM, SIGINT and SIGHUP (a host quitting, Ctrl-C, a closed terminal) ask for a stop exactly
+// as the stop line does. A second one ends the process at once, after writing the WAV file's size
+// fields, so that what was recorded stays readable.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+
+#include "ondrel/stop_flag.h"
+
+namespace ondrel {
+
+// Blocks the three signals in the calling thread. Called first in main, before any thread starts,
+// so that every thread inherits the mask and none is ever interrupted by them.
+void blockStopSignals();
+
+// Starts a detached thread that waits for the blocked signals: the first sets flag, the second
+// writes the sizes of the WAV file at wavURL and ends the process by that signal.
+void watchStopSignals(std::shared_ptr<StopFlag> flag, std::filesystem::path wavURL);
+
+}  // namespace ondrel

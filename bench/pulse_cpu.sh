@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # CPU time per recorded second of ondrel, recording through a real (private) PulseAudio server,
-# against two parecord processes capturing the same two sources (the microphone and the default
-# sink's monitor) at the same time. Target: ondrel at most 1.5 times the pair.
+# encoding included, against two parecord processes capturing the same two sources (the microphone
+# and the default sink's monitor) at the same time plus ffmpeg's AAC encode of what they recorded.
+# Target: at most 1.0x. Also: ondrel's resident memory at the start and the end of the window
+# (target <= 40 MiB, flat), and the host's wait from "stop" to the process's end against the ffmpeg
+# command line's transcode of a WAV of the same audio (targets <= 0.5 s and <= 1/4).
 #
 # Usage: bench/pulse_cpu.sh [path/to/ondrel] [seconds]
 set -euo pipefail
@@ -59,7 +62,11 @@ parecord --device=speakers.monitor --latency-msec=20 --format=float32le --rate=4
 system_pid=$!
 pids+=("$mic_pid" "$system_pid")
 
+# Resident memory of a process, in MiB.
+rss() { awk '/^VmRSS:/ { printf "%.1f", $2 / 1024 }' "/proc/$1/status"; }
+
 sleep "$warmup"
+rss_start=$(rss "$ondrel_pid")
 start_ondrel=$(cpu "$ondrel_pid")
 start_pair=$(echo "$(cpu "$mic_pid") + $(cpu "$system_pid")" | bc -l)
 start_time=$(date +%s.%N)
@@ -67,16 +74,36 @@ sleep "$seconds"
 end_ondrel=$(cpu "$ondrel_pid")
 end_pair=$(echo "$(cpu "$mic_pid") + $(cpu "$system_pid")" | bc -l)
 end_time=$(date +%s.%N)
+rss_end=$(rss "$ondrel_pid")
 
+stop_time=$(date +%s.%N)
 echo stop >&3
 exec 3>&-
 wait "$ondrel_pid" || { echo "ondrel failed: $(cat "$dir/errors")" >&2; exit 1; }
+stop_to_done=$(echo "$(date +%s.%N) - $stop_time" | bc -l)
+kill "$mic_pid" "$system_pid"
+wait "$mic_pid" "$system_pid" 2>/dev/null || true
+
+# The same audio as one stereo 16-bit WAV, as ondrel's (microphone left, system mixed down right),
+# then ffmpeg's encode of it: its CPU for the anchor, its wall time against stop to done.
+ffmpeg -v error -i "$dir/mic.wav" -i "$dir/system.wav" -filter_complex \
+  "[1]pan=mono|c0=0.5*c0+0.5*c1[s];[0][s]amerge=inputs=2[a]" -map "[a]" -c:a pcm_s16le \
+  "$dir/same.wav"
+audio_seconds=$(ffprobe -v error -show_entries format=duration -of csv=p=0 "$dir/same.wav")
+TIMEFORMAT='%R %U %S'
+read -r ffmpeg_wall ffmpeg_user ffmpeg_sys < <({ time ffmpeg -nostdin -v error -y \
+  -i "$dir/same.wav" -c:a aac -b:a 128k "$dir/ffmpeg.m4a" 2>/dev/null; } 2>&1)
 
 awk -v o="$(echo "$end_ondrel - $start_ondrel" | bc -l)" \
     -v p="$(echo "$end_pair - $start_pair" | bc -l)" \
-    -v t="$(echo "$end_time - $start_time" | bc -l)" 'BEGIN {
-  printf "recorded %.1f s; CPU: ondrel %.2f s, parecord pair %.2f s\n", t, o, p
-  printf "ondrel:        %.2f ms CPU per recorded second\n", 1000 * o / t
-  printf "parecord pair: %.2f ms CPU per recorded second\n", 1000 * p / t
-  if (p > 0) printf "ratio: %.2fx (target <= 1.5x)\n", o / p
+    -v t="$(echo "$end_time - $start_time" | bc -l)" \
+    -v e="$(echo "$ffmpeg_user + $ffmpeg_sys" | bc -l)" -v a="$audio_seconds" \
+    -v r0="$rss_start" -v r1="$rss_end" -v s="$stop_to_done" -v f="$ffmpeg_wall" 'BEGIN {
+  anchor = 1000 * p / t + 1000 * e / a
+  printf "recorded %.1f s; CPU: ondrel %.2f s, parecord pair %.2f s; ffmpeg encode %.2f s for %.1f s\n", t, o, p, e, a
+  printf "ondrel:                  %.2f ms CPU per recorded second\n", 1000 * o / t
+  printf "parecord pair + encode:  %.2f ms CPU per recorded second\n", anchor
+  printf "CPU ratio: %.2fx (target <= 1.0x)\n", 1000 * o / t / anchor
+  printf "ondrel resident memory: %s MiB at the start, %s MiB at the end (target <= 40, flat)\n", r0, r1
+  printf "stop to done: %.3f s; ffmpeg CLI transcode of the same %.1f s: %.3f s; ratio %.3f (targets <= 0.5 s, <= 0.25)\n", s, a, f, s / f
 }'

@@ -101,8 +101,6 @@ int runSession(const std::vector<std::string>& arguments,
     HelperEvent::level(mic, system, recorder->elapsedSeconds()).emit();
     std::this_thread::sleep_for(kLevelPeriod);
   }
-  const double duration = recorder->elapsedSeconds();
-
   fs::path finished;
   try {
     finished = recorder->finishToM4A(wavURL, m4aURL);
@@ -110,6 +108,8 @@ int runSession(const std::vector<std::string>& arguments,
     HelperEvent::error(std::string("finish failed: ") + error.what()).emit();
     return 1;
   }
+  // Read once the device is stopped: the length of what the M4A file holds.
+  const double duration = recorder->elapsedSeconds();
   writeMetaAtomically(folder, duration);
   HelperEvent::done(finished.string(), duration).emit();
   return 0;

@@ -49,6 +49,7 @@ void ProcessTapRecorder::start() {
       sampleRate_ = rate;
     }
     writer = std::make_unique<WavWriter>(wavURL, rate, 2, 16);
+    encoder = std::make_unique<StreamingEncoder>(partialURLFor(wavURL), rate);
     // Room for a second of audio per cycle, so even a burst after a stall does not allocate on the
     // audio thread.
     interleaved.reserve(2 * std::size_t(std::min(rate, 192000u)));
@@ -73,10 +74,39 @@ void ProcessTapRecorder::stop() {
 std::filesystem::path ProcessTapRecorder::finishToM4A(const std::filesystem::path& wav,
                                                       const std::filesystem::path& m4a) {
   stop();
-  Transcoder::wavToM4A(wav, m4a);
+  const std::filesystem::path partial = encoder->partialPath();
+  std::optional<std::uint64_t> frames = encoder->finish();
   std::error_code ignored;
+  if (frames) {
+    try {
+      encoder->remuxTo(m4a);
+    } catch (const std::exception&) {
+      frames.reset();  // the partial file stays until the WAV file has been transcoded
+    }
+  } else {
+    // Not the whole recording: free its room for the transcode.
+    std::filesystem::remove(partial, ignored);
+  }
+  if (!frames) {
+    Transcoder::wavToM4A(wav, m4a);
+    frames = writer->dataBytesWritten() / 4;
+  }
   std::filesystem::remove(wav, ignored);
+  std::filesystem::remove(partial, ignored);
+  std::lock_guard guard(lock);
+  framesWritten_ = *frames;
   return m4a;
+}
+
+std::filesystem::path ProcessTapRecorder::partialURLFor(const std::filesystem::path& wav) {
+  std::string name = wav.stem().string();
+  name.insert(0, 1, '.');
+  name.append(".m4a.partial");
+  return wav.parent_path() / name;
+}
+
+std::size_t ProcessTapRecorder::encoderBacklogFrames() const {
+  return encoder ? encoder->backlogFrames() : 0;
 }
 
 std::pair<float, float> ProcessTapRecorder::snapshotLevels() const {
@@ -110,12 +140,14 @@ void ProcessTapRecorder::handleInput(const AudioBufferList* input) {
   if (input == nullptr) return;
   const auto cycle = convertInput(*input, interleaved);
   if (!cycle) return;
-  // A failed write must not end the recording; the frames are still counted.
-  (void)writer->tryAppend(interleaved);
+  // A failed write must not end the recording. The WAV file keeps what it can (it stops at 4 GiB),
+  // the encoder takes everything unless it fails; the frames count while either holds them.
+  const bool inWav = writer->tryAppend(interleaved) == WavWriter::AppendResult::ok;
+  const bool inM4a = encoder->push(interleaved);
   std::lock_guard guard(lock);
   micLevel = cycle->micPeak;
   systemLevel = cycle->systemPeak;
-  framesWritten_ += cycle->frames;
+  if (inWav || inM4a) framesWritten_ += cycle->frames;
 }
 
 void ProcessTapRecorder::installOutputChangeListener() {

@@ -13,6 +13,7 @@
 
 #include "ondrelkit/audio_hardware.h"
 #include "ondrelkit/retry_loop.h"
+#include "ondrelkit/streaming_encoder.h"
 #include "ondrelkit/wav_writer.h"
 
 namespace ondrel {
@@ -31,15 +32,26 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   void start();
   // Tears the chain down (waiting for a running rebuild), then finalizes the WAV file.
   void stop();
-  // stop(), transcode into m4aURL, remove the WAV file; returns m4aURL.
+  // stop(), then the M4A file at m4aURL: the packets encoded while recording, remuxed, or when
+  // that encoder failed at any point, the whole WAV file transcoded (whose errors propagate).
+  // Then removes the WAV file and the partial file; returns m4aURL. Afterwards framesWritten()
+  // and elapsedSeconds() give the M4A file's length.
   std::filesystem::path finishToM4A(const std::filesystem::path& wavURL,
                                     const std::filesystem::path& m4aURL);
 
   // (mic, system): the peaks of the latest I/O cycle.
   std::pair<float, float> snapshotLevels() const;
+  // The recorded time: frames that at least one of the files took.
   double elapsedSeconds() const;
   std::uint64_t framesWritten() const;
   std::uint32_t sampleRate() const;
+  // Frames handed to the encoder and not yet taken by it (0 before start()); lets a caller that
+  // feeds the I/O block faster than real time wait for the encoder.
+  std::size_t encoderBacklogFrames() const;
+
+  // Where the encoder writes while recording: hidden, beside the WAV file, and named so that no
+  // host takes it for the finished file.
+  static std::filesystem::path partialURLFor(const std::filesystem::path& wavURL);
 
   // The rate a device reports, made usable: rounded half away from zero, 48000 when not positive.
   static std::uint32_t usableSampleRate(double nominal);
@@ -70,6 +82,8 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
 
   const std::filesystem::path wavURL;
   std::unique_ptr<WavWriter> writer;
+  // Set by start() before the I/O block is registered, like writer.
+  std::unique_ptr<StreamingEncoder> encoder;
 
   // Guarded by lock, held for a few loads or stores and never across a call.
   mutable std::mutex lock;

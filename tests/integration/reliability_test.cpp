@@ -248,22 +248,28 @@ class Reliability : public SharedPulseServerTest {
   TempDir dir;
 };
 
-TEST_F(Reliability, AfterSigkillTheWavHoldsEveryFrameTheLastLevelCounted) {
+TEST_F(Reliability, AfterSigkillTheWavHoldsEveryFrameAndThePartialM4aPlaysToItsLastSecond) {
   auto mic = server->play("micfeed", kMicTone);
   const fs::path folder = dir / "killed";
   ChildProcess child({kBinary, "--out", folder.string()});
   ASSERT_NO_FATAL_FAILURE(expectStarted(child));
-  const auto levels = readLevels(child, 1500ms);
+  const auto levels = readLevels(child, 2500ms);
   ASSERT_FALSE(levels.empty());
   // Between two level events, so the writer may be mid-block.
   std::this_thread::sleep_for(37ms);
   child.kill(SIGKILL);
   EXPECT_EQ(child.wait(), -1);
+  const double counted = levels.back()["t"].get<double>();
+
+  // The partial M4A plays up to its last fragment, cut about every second.
+  const DecodedAudio partial = decodeAudio(folder / ".audio.m4a.partial");
+  const double partialEnd = double(partial.frames()) / kRate;
+  EXPECT_GT(partialEnd, counted - 1.3);
+  EXPECT_GT(partial.toneAmplitude(0, kMicHz, partialEnd - 0.5, partialEnd - 0.1), 0.3);
 
   const auto wav = readBytes(folder / "audio.wav");
   ASSERT_TRUE(isRecordingWav(wav, SizeFields::zero));
-  const double counted = levels.back()["t"].get<double>();
-  EXPECT_GT(counted, 1.0);
+  EXPECT_GT(counted, 2.0);
   EXPECT_GE((wav.size() - kHeaderBytes) / kFrameBytes, framesAt(counted))
       << "the last level event counted " << counted << " s";
   // Real audio, not zeros: the microphone's tone is there up to the end.
@@ -287,9 +293,8 @@ TEST_F(Reliability, AFullDiskKeepsTheRecordingGoingAndTheFinishSaysItFailed) {
   EXPECT_GT(filler, 0u);
 
   const auto levels = readLevels(child, 1000ms);
+  // Levels go on; their time counts only what the files took, so it may stand still.
   ASSERT_GE(levels.size(), 8u) << "levels stopped with the disk full";
-  EXPECT_GT(levels.back()["t"].get<double>() - levels.front()["t"].get<double>(), 0.7)
-      << "the recording stalled with the disk full";
   ASSERT_TRUE(sendInput(child, "stop\n"));
   const auto events = readToEnd(child);
   EXPECT_EQ(child.wait(), 1) << child.stderrText();

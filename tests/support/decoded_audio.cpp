@@ -76,6 +76,9 @@ DecodedAudio decodeAudio(const std::filesystem::path& file) {
   DecodedAudio audio;
   audio.sampleRate = static_cast<std::uint32_t>(decoder->sample_rate);
   audio.channels = static_cast<std::uint32_t>(decoder->ch_layout.nb_channels);
+  if (const AVStream* st = format->streams[stream]; st->duration != AV_NOPTS_VALUE) {
+    audio.statedFrames = av_rescale_q(st->duration, st->time_base, {1, decoder->sample_rate});
+  }
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
   std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
   auto drain = [&] {

@@ -13,6 +13,8 @@ struct DecodedAudio {
   std::uint32_t sampleRate = 0;
   std::uint32_t channels = 0;
   std::vector<float> samples;  // interleaved, full scale -1..1
+  // The length the container states, in frames (an M4A's edit list applied); -1 if it states none.
+  std::int64_t statedFrames = -1;
 
   std::size_t frames() const { return channels ? samples.size() / channels : 0; }
   // The amplitude of a sine of `frequency` (within a few hertz) in channel `channel` over

@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <functional>
 #include <thread>
 
 #include "capture_fd.h"
+#include "decoded_audio.h"
 #include "fake_audio_hardware.h"
 #include "ondrelkit/capture_error.h"
 #include "temp_dir.h"
@@ -35,6 +37,19 @@ struct Cycle {
     buffers[0] = {1, frames * 4, mic.data()};
     buffers[1] = {2, frames * 8, system.data()};
     list = {2, buffers};
+  }
+};
+
+// Cycles of a 440 Hz microphone and a 1000 Hz tap (its two channels averaged), phase kept.
+struct ToneCycle : Cycle {
+  explicit ToneCycle(std::uint32_t frames) : Cycle(frames, 0, 0) {}
+  std::uint32_t next(std::uint64_t& at) {
+    for (std::size_t i = 0; i < mic.size(); ++i, ++at) {
+      mic[i] = 0.5f * std::sin(float(2 * M_PI * 440 / 48000 * double(at % 48000)));
+      system[2 * i] = system[2 * i + 1] =
+          0.5f * std::sin(float(2 * M_PI * 1000 / 48000 * double(at % 48000)));
+    }
+    return std::uint32_t(mic.size());
   }
 };
 
@@ -127,6 +142,42 @@ TEST_F(RecorderTest, StopTearsDownInOrderThenCompletesTheFile) {
   EXPECT_EQ(readLe32(bytes, 4), 4u * 5120u + 36u);
   EXPECT_EQ(bytes[44], 0xFF);  // 16383 = 0x3FFF, little-endian
   EXPECT_EQ(bytes[45], 0x3F);
+}
+
+// Encoded while recording, or (when the encoder fails: here a cycle larger than its ring) the WAV
+// file transcoded at the end: either way every recorded frame in its channel, the reported length
+// the file's, and nothing else left in the folder.
+TEST_F(RecorderTest, FinishLeavesOnlyTheWholeRecordingAsM4aOfTheReportedLength) {
+  for (const bool encoderFails : {false, true}) {
+    SCOPED_TRACE(encoderFails ? "the encoder failed" : "encoded while recording");
+    recorder = ProcessTapRecorder::create(hw, wavPath());
+    ASSERT_EQ(startError(), "started");
+    std::uint64_t at = 0;
+    ToneCycle cycle(480), last(7), huge(StreamingEncoder::kRingSeconds * 48000 + 1);
+    auto run = [&](ToneCycle& c, int times) {
+      for (int i = 0; i < times; ++i) {
+        c.next(at);
+        ASSERT_TRUE(hw->runIO(c.list));
+      }
+    };
+    run(cycle, 100);
+    if (encoderFails) run(huge, 1);
+    run(cycle, 100);
+    run(last, 1);
+    ASSERT_EQ(recorder->framesWritten(), at);
+
+    EXPECT_EQ(recorder->finishToM4A(wavPath(), dir / "audio.m4a"), dir / "audio.m4a");
+    EXPECT_EQ(recorder->framesWritten(), at);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+    const auto audio = testing::decodeAudio(dir / "audio.m4a");
+    EXPECT_EQ(audio.statedFrames, std::int64_t(at));
+    const double end = double(at) / 48000;
+    EXPECT_GT(audio.toneAmplitude(0, 440, end - 1, end - 0.1), 0.4);
+    EXPECT_GT(audio.toneAmplitude(1, 1000, end - 1, end - 0.1), 0.4);
+    EXPECT_LT(audio.toneAmplitude(0, 1000, end - 1, end - 0.1), 0.01);
+    EXPECT_LT(audio.toneAmplitude(1, 440, end - 1, end - 0.1), 0.01);
+    std::filesystem::remove(dir / "audio.m4a");
+  }
 }
 
 TEST_F(RecorderTest, TheDevicesRateBecomesTheFilesRate) {

@@ -18,10 +18,13 @@
 #include <iterator>
 #include <map>
 #include <numbers>
+#include <span>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "ondrelkit/streaming_encoder.h"
 #include "ondrelkit/wav_writer.h"
 
 namespace ondrel {
@@ -34,9 +37,9 @@ struct Tone {
   double startSeconds = 0;
 };
 
-// One tone per channel, written by the recorder's own WAV writer.
-void writeWav(const fs::path& path, uint32_t rate, const std::vector<Tone>& channels,
-              uint32_t frames) {
+// One tone per channel, interleaved.
+std::vector<int16_t> toneSamples(uint32_t rate, const std::vector<Tone>& channels,
+                                 uint32_t frames) {
   std::vector<int16_t> samples;
   samples.reserve(size_t{frames} * channels.size());
   for (uint32_t i = 0; i < frames; ++i) {
@@ -48,9 +51,36 @@ void writeWav(const fs::path& path, uint32_t rate, const std::vector<Tone>& chan
       samples.push_back(static_cast<int16_t>(std::lround(value * 32767)));
     }
   }
+  return samples;
+}
+
+// Written by the recorder's own WAV writer.
+void writeWav(const fs::path& path, uint32_t rate, const std::vector<Tone>& channels,
+              uint32_t frames) {
   WavWriter writer(path, rate, static_cast<uint16_t>(channels.size()), 16);
-  writer.append(samples);
+  writer.append(toneSamples(rate, channels, frames));
   writer.finalize();
+}
+
+// The two ways to the same M4A file: the whole-file transcode of the WAV, and the encoder that
+// runs while recording, fed in the I/O thread's blocks and remuxed at the end.
+enum class Way { transcode, whileRecording };
+
+void makeM4a(Way way, const fs::path& m4a, uint32_t rate, const std::vector<Tone>& stereo,
+             uint32_t frames) {
+  if (way == Way::transcode) {
+    writeWav(m4a.parent_path() / "audio.wav", rate, stereo, frames);
+    Transcoder::wavToM4A(m4a.parent_path() / "audio.wav", m4a);
+    return;
+  }
+  const std::vector<int16_t> samples = toneSamples(rate, stereo, frames);
+  StreamingEncoder encoder(m4a.parent_path() / ".audio.m4a.partial", rate);
+  for (size_t at = 0; at < samples.size(); at += 960) {
+    ASSERT_TRUE(
+        encoder.push(std::span(samples).subspan(at, std::min<size_t>(960, samples.size() - at))));
+  }
+  ASSERT_EQ(encoder.finish(), frames);
+  encoder.remuxTo(m4a);
 }
 
 std::string readFile(const fs::path& path) {
@@ -127,18 +157,17 @@ class TranscoderTest : public ::testing::Test {
   fs::path dir_;
 };
 
-class TranscoderRateTest : public TranscoderTest, public ::testing::WithParamInterface<int> {};
+class TranscoderRateTest : public TranscoderTest,
+                           public ::testing::WithParamInterface<std::tuple<int, Way>> {};
 
 TEST_P(TranscoderRateTest, EncodesEachChannelInPlaceAtTheWavRateAndFullLength) {
-  const int rate = GetParam();
-  const fs::path wav = dir_ / "audio.wav";
+  const auto [rate, way] = GetParam();
   const fs::path m4a = dir_ / "audio.m4a";
   // Left starts late, so a timeline shifted by the encoder's priming shows in the onset. The odd
   // length ends in a short frame and is no whole number of milliseconds.
   const uint32_t frames = 3 * static_cast<uint32_t>(rate) + 7;
-  writeWav(wav, static_cast<uint32_t>(rate), {{440, 0.5}, {2500, 0}}, frames);
-
-  Transcoder::wavToM4A(wav, m4a);
+  ASSERT_NO_FATAL_FAILURE(
+      makeM4a(way, m4a, static_cast<uint32_t>(rate), {{440, 0.5}, {2500, 0}}, frames));
 
   auto stream = probe(m4a, "stream=codec_name,profile,channels,sample_rate,duration_ts");
   EXPECT_EQ(stream["codec_name"], "aac");
@@ -175,7 +204,10 @@ TEST_P(TranscoderRateTest, EncodesEachChannelInPlaceAtTheWavRateAndFullLength) {
   EXPECT_LT(right440, right2500 / 1000);
 }
 
-INSTANTIATE_TEST_SUITE_P(TranscoderRates, TranscoderRateTest, ::testing::Values(48000, 44100));
+INSTANTIATE_TEST_SUITE_P(TranscoderRates, TranscoderRateTest,
+                         ::testing::Combine(::testing::Values(48000, 44100),
+                                            ::testing::Values(Way::transcode,
+                                                              Way::whileRecording)));
 
 TEST_F(TranscoderTest, OtherWavShapesStillGiveStereoAtAnAacRate) {
   // Mono is spread over both channels; a rate AAC cannot carry goes to the next one up.

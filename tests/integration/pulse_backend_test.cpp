@@ -390,6 +390,9 @@ int silentWindows(const DecodedAudio& wav, std::uint32_t channel, double from, d
 // A microphone that hears exactly what the speakers play: the same sound lands at the same
 // place in both channels.
 TEST_P(PulseBackend, TheSameInstantLandsAtTheSamePlaceInBothChannels) {
+  // PulseAudio reports a remapped monitor's latency 4-8 ms off, so the stamps cannot be held to
+  // this there.
+  if (GetParam() != SoundServerKind::pipeWire) GTEST_SKIP() << "needs exact latency reports";
   startServer();
   server_->removeMicrophone();
   server_->pactl({"load-module", "module-remap-source",
@@ -409,9 +412,7 @@ TEST_P(PulseBackend, TheSameInstantLandsAtTheSamePlaceInBothChannels) {
                                     2 * std::numbers::pi) /
                      (2 * std::numbers::pi * kHz);
   RecordProperty("lag_ms", std::to_string(lag * 1000));
-  // PipeWire gives 0.2 ms here; PulseAudio's report of a remapped monitor's latency is off by
-  // about 4 ms.
-  EXPECT_LT(std::fabs(lag), 0.005) << "system channel off by " << lag * 1000 << " ms";
+  EXPECT_LT(std::fabs(lag), 0.003) << "system channel off by " << lag * 1000 << " ms";
 }
 
 // Four changes of the default output: the microphone's tone runs on without a single lost

@@ -113,28 +113,48 @@ void CaptureStream::onReadable(pa_stream* stream, std::size_t, void* self) {
   }
 }
 
-// From the server's last timing report, not libpulse's interpolation (whose smoothing bends
-// the stream's apparent rate by tenths of a percent for seconds at a time): at the report's
-// timestamp, the byte at the server's write index had been captured source_usec earlier and
-// (for a monitor) is heard sink_usec later; the next byte to read lies so many bytes before it.
-double CaptureStream::captureTimeOfNextRead() const {
+// Two clocks make one stamp. Arrival: a stream's frames come in bursts (a graph quantum, a
+// fragment), each late by some amount but never early, so the earliest that frame 0 can have
+// been captured, judged from every read of the last few seconds, is steady to a millisecond.
+// That misses the constant latency of the source and the transport; the server's timing reports
+// give it (for a monitor, the time until the sound is heard), but scatter by up to a quantum
+// from report to report, so their mean difference from the arrival stamps is what is added.
+double CaptureStream::captureTimeOfNextRead() {
   const double now = secondsNow();
-  const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
-  if (!timing || timing->read_index_corrupt || timing->write_index_corrupt) {
-    pa_usec_t latency = 0;
-    int negative = 0;
-    if (pa_stream_get_latency(stream_, &latency, &negative) != 0) return now;
-    return negative ? now + double(latency) / 1e6 : now - double(latency) / 1e6;
-  }
-  // The report's timestamp is on the wall clock; the stamps are on the monotonic one.
-  timeval wall{};
-  pa_gettimeofday(&wall);
-  const double reportedAt = now - double(pa_timeval_diff(&wall, &timing->timestamp)) / 1e6 *
-                                      (pa_timeval_cmp(&wall, &timing->timestamp) >= 0 ? 1 : -1);
+  const double rate = double(spec_.rate);
   const double bytesPerSecond = double(pa_bytes_per_second(&spec_));
-  const double behind = double(timing->write_index - timing->read_index) / bytesPerSecond;
-  return reportedAt - behind - double(timing->source_usec + timing->transport_usec) / 1e6 +
-         double(timing->sink_usec) / 1e6;
+  const double buffered = double(pa_stream_readable_size(stream_)) / bytesPerSecond;
+  // When frame 0 was captured, were the newest frame here captured just now.
+  const double origin = now - buffered - double(position_) / rate;
+  while (earliestCount_ > 0 && earliest_[(earliestFirst_ + earliestCount_ - 1) % kWindowReads].origin >= origin) {
+    --earliestCount_;
+  }
+  while (earliestCount_ > 0 &&
+         (earliest_[earliestFirst_].at < now - kWindowSeconds || earliestCount_ == kWindowReads)) {
+    earliestFirst_ = (earliestFirst_ + 1) % kWindowReads;
+    --earliestCount_;
+  }
+  earliest_[(earliestFirst_ + earliestCount_) % kWindowReads] = Read{now, origin};
+  ++earliestCount_;
+  const double arrival = earliest_[earliestFirst_].origin + double(position_) / rate;
+
+  const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
+  if (timing && !timing->read_index_corrupt && !timing->write_index_corrupt) {
+    // The report's timestamp is on the wall clock; the stamps are on the monotonic one.
+    timeval wall{};
+    pa_gettimeofday(&wall);
+    const double age = double(pa_timeval_diff(&wall, &timing->timestamp)) / 1e6 *
+                       (pa_timeval_cmp(&wall, &timing->timestamp) >= 0 ? 1 : -1);
+    const double behind = double(timing->write_index - timing->read_index) / bytesPerSecond;
+    const double reported = now - age - behind -
+                            double(timing->source_usec + timing->transport_usec) / 1e6 +
+                            double(timing->sink_usec) / 1e6;
+    const double difference = reported - arrival;
+    if (reports_ == 0) offset_ = difference;
+    ++reports_;
+    offset_ += (difference - offset_) / double(std::min<std::uint64_t>(reports_, kOffsetReports));
+  }
+  return arrival + offset_;
 }
 
 void CaptureStream::deliver(const float* samples, std::size_t frames, double time) {
@@ -151,6 +171,7 @@ void CaptureStream::deliver(const float* samples, std::size_t frames, double tim
       overflow_.fetch_add(count, std::memory_order_relaxed);
     }
     time += double(count) / double(spec_.rate);
+    position_ += count;
     if (samples) samples += values;
     frames -= count;
   }

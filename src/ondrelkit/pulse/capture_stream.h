@@ -2,8 +2,9 @@
 // thread but copy what the server delivers, stamped with the time it was captured, into a
 // preallocated ring. The aggregate device's I/O thread reads the ring.
 //
-// Stamps: from the server's timing reports (PA_STREAM_AUTO_TIMING_UPDATE), on the monotonic
-// clock; a monitor's audio is stamped with when it is heard, not when it was mixed.
+// Stamps: when the audio arrived here, corrected by the latency the server's timing reports give
+// (PA_STREAM_AUTO_TIMING_UPDATE) on average, on the monotonic clock; a monitor's audio is stamped
+// with when it is heard, not when it was mixed.
 //
 // Threads: open(), uncork(), close() and the state queries with the mainloop lock held, never on
 // the mainloop thread; the ring's consumer side and ended() on the I/O thread.
@@ -11,6 +12,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -64,7 +66,7 @@ class CaptureStream {
   std::uint64_t overflowFrames() const { return overflow_.load(std::memory_order_relaxed); }
 
  private:
-  double captureTimeOfNextRead() const;
+  double captureTimeOfNextRead();
   void deliver(const float* samples, std::size_t frames, double time);
   static void onReadable(pa_stream* stream, std::size_t bytes, void* self);
   static void onState(pa_stream* stream, void* self);
@@ -79,6 +81,22 @@ class CaptureStream {
   std::uint32_t sourceIndex_ = PA_INVALID_INDEX;
   SpscRing<float> samples_;
   SpscRing<Chunk> chunks_;
+  // Frames delivered so far, holes and overflows included.
+  std::uint64_t position_ = 0;
+  // The reads of the last kWindowSeconds whose frame-0 estimate may still be the earliest.
+  struct Read {
+    double at;
+    double origin;
+  };
+  static constexpr double kWindowSeconds = 3.0;
+  static constexpr std::size_t kWindowReads = 2048;
+  std::array<Read, kWindowReads> earliest_{};
+  std::size_t earliestFirst_ = 0;
+  std::size_t earliestCount_ = 0;
+  // The mean difference of reported from arrival stamps, over the last kOffsetReports reads.
+  static constexpr std::uint64_t kOffsetReports = 50;
+  double offset_ = 0;
+  std::uint64_t reports_ = 0;
   std::atomic<bool> ended_{false};
   std::atomic<bool> retired_{false};
   std::atomic<std::uint64_t> overflow_{0};

@@ -1,5 +1,7 @@
 #include "ondrelkit/pulse/clock_fit.h"
 
+#include <cmath>
+
 namespace ondrel::pulse {
 namespace {
 
@@ -7,12 +9,18 @@ namespace {
 // too), so a stream of small chunks still spans several seconds.
 constexpr double kSpacingSeconds = 0.04;
 constexpr double kWindowSeconds = 20.0;
-// The fitted slope is trusted once the points span this long; before, the nominal rate holds.
-constexpr double kSettleSeconds = 3.0;
+// The fitted slope is trusted once the points span this long and it is known well enough;
+// before, the nominal rate holds.
+constexpr double kSettleSeconds = 1.0;
+constexpr double kSlopeError = 2e-4;
+constexpr double kStepSeconds = 0.02;
 
 }  // namespace
 
 void ClockFit::add(double position, double time) {
+  // A stamp this far off the line is a step in the stream's latency, not drift: the line
+  // starts again from it rather than bend toward it for the length of the window.
+  if (count_ >= 2 && std::abs(time - timeAt(position)) > kStepSeconds) reset();
   if (count_ > 0) {
     const Point& last = at(count_ - 1);
     if (time - last.time < kSpacingSeconds && count_ >= 8) return;
@@ -43,8 +51,21 @@ void ClockFit::refit() {
   }
   meanPosition_ = origin.position + mx;
   meanTime_ = origin.time + my;
-  settled_ = at(count_ - 1).time - at(0).time >= kSettleSeconds && sxx > 0;
-  period_ = settled_ ? sxy / sxx : nominalPeriod_;
+  period_ = nominalPeriod_;
+  settled_ = false;
+  if (count_ > 2 && sxx > 0 && at(count_ - 1).time - at(0).time >= kSettleSeconds) {
+    // Trusted once the slope is known to a few parts in 10^4: a stream with scattered stamps
+    // needs a longer stretch than one with exact ones.
+    const double slope = sxy / sxx;
+    double residuals = 0;
+    for (std::size_t i = 0; i < count_; ++i) {
+      const double r = at(i).time - meanTime_ - slope * (at(i).position - meanPosition_);
+      residuals += r * r;
+    }
+    const double error = std::sqrt(residuals / double(count_ - 2) / sxx);
+    settled_ = error < kSlopeError * nominalPeriod_;
+    if (settled_) period_ = slope;
+  }
   // A slope far from nominal is a broken clock or broken stamps, not drift: keep the nominal.
   if (!(period_ > 0.9 * nominalPeriod_ && period_ < 1.1 * nominalPeriod_)) {
     period_ = nominalPeriod_;

@@ -27,8 +27,10 @@ constexpr double kCorrectionSeconds = 4.0;
 // Within this the tap counts as in place: stamps are not exact enough to steer by less.
 constexpr double kDeadBandSeconds = 0.001;
 constexpr double kErrorSmoothingSeconds = 1.0;
-// The most the tap's speed is ever changed: far more than any real drift, still inaudible.
-constexpr double kMaxCompensation = 0.02;
+// Real clocks are apart by well under this.
+constexpr double kMaxDrift = 0.006;
+// The most the correction of a misplacement changes the tap's speed: 1.7 cents.
+constexpr double kMaxPull = 0.001;
 
 }  // namespace
 
@@ -230,8 +232,12 @@ void Timeline::steer() {
   const double tap = tapClock_.settled() ? tapClock_.period() : nominal;
   const double band = kDeadBandSeconds * double(rate_);
   const double error = tapError_ > band ? tapError_ - band : tapError_ < -band ? tapError_ + band : 0;
-  double correction = tap / master - 1.0 + error / (double(rate_) * kCorrectionSeconds);
-  correction = std::clamp(correction, -kMaxCompensation, kMaxCompensation);
+  // The clocks' rates come from long fits and cover real drift; what is left is worked off
+  // slowly, so that a shift in the stamps never bends the pitch audibly.
+  const double drift = std::clamp(tap / master - 1.0, -kMaxDrift, kMaxDrift);
+  const double pull =
+      std::clamp(error / (double(rate_) * kCorrectionSeconds), -kMaxPull, kMaxPull);
+  const double correction = drift + pull;
   compensation_ = int(std::lround(correction * double(rate_)));
   swr_set_compensation(resampler_, compensation_, int(rate_));
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "ondrelkit/audio_hardware.h"
 
@@ -150,9 +151,13 @@ double CaptureStream::captureTimeOfNextRead() {
                             double(timing->source_usec + timing->transport_usec) / 1e6 +
                             double(timing->sink_usec) / 1e6;
     const double difference = reported - arrival;
-    if (reports_ == 0) offset_ = difference;
+    if (reports_ == 0) meanOffset_ = offset_ = difference;
     ++reports_;
-    offset_ += (difference - offset_) / double(std::min<std::uint64_t>(reports_, kOffsetReports));
+    meanOffset_ +=
+        (difference - meanOffset_) / double(std::min<std::uint64_t>(reports_, kOffsetReports));
+    // Applied in steps, not followed read by read: a latency that creeps while the mean settles
+    // would look like a clock running fast or slow.
+    if (std::abs(meanOffset_ - offset_) > kOffsetStep) offset_ = meanOffset_;
   }
   return arrival + offset_;
 }

@@ -94,8 +94,10 @@ class CaptureStream {
   std::size_t earliestFirst_ = 0;
   std::size_t earliestCount_ = 0;
   // The mean difference of reported from arrival stamps, over the last kOffsetReports reads.
-  static constexpr std::uint64_t kOffsetReports = 50;
-  double offset_ = 0;
+  static constexpr std::uint64_t kOffsetReports = 200;
+  static constexpr double kOffsetStep = 0.002;
+  double meanOffset_ = 0;
+  double offset_ = 0;  // what the stamps use: the mean, once it has moved by kOffsetStep
   std::uint64_t reports_ = 0;
   std::atomic<bool> ended_{false};
   std::atomic<bool> retired_{false};

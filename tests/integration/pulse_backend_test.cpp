@@ -488,6 +488,74 @@ TEST_P(PulseBackend, OutputChangesKeepEveryMicrophoneSample) {
   EXPECT_TRUE(hasTone(wav, 1, kSystemHz, kSystemAmplitude, end - 1.2, end - 0.2));
 }
 
+// The server crashes and comes back on the same socket, then the microphone goes and comes back:
+// the file keeps wall-clock time throughout, the system audio goes on while the microphone is
+// gone, and both sources resume, with nothing on standard error.
+TEST_P(PulseBackend, RecordingOutlivesAServerRestartAndAMicrophoneThatReturns) {
+  startServer();
+  auto mic = server_->play("micfeed", kMicTone);
+  auto system = server_->play("speakers", kSystemTone);
+  auto recorder = makeRecorder();
+  double restarted = 0, micGone = 0, micBack = 0;
+  const auto start = std::chrono::steady_clock::now();
+  const std::string errors = testing::captureFd(2, [&] {
+    recorder->start();
+    std::this_thread::sleep_for(1500ms);
+    mic.reset();
+    system.reset();
+    server_->restart();
+    restarted = secondsSince(start);
+    mic = server_->play("micfeed", kMicTone);
+    system = server_->play("speakers", kSystemTone);
+    std::this_thread::sleep_for(2500ms);
+    micGone = secondsSince(start);
+    server_->removeMicrophone();
+    std::this_thread::sleep_for(1500ms);
+    server_->addMicrophone(48000);
+    micBack = secondsSince(start);
+    std::this_thread::sleep_for(2s);
+    recorder->stop();
+  });
+  const double wall = secondsSince(start);
+  EXPECT_EQ(errors, "");
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  const double end = double(wav.frames()) / 48000.0;
+  EXPECT_NEAR(end, wall, 0.5) << "the file does not keep wall-clock time";
+  // Both back within a second of the server's return. The windows allow half a second more:
+  // a PulseAudio restarted under the recording stamps its new streams that far apart.
+  EXPECT_TRUE(hasTone(wav, 0, kMicHz, kMicAmplitude, restarted + 1.0, micGone - 0.6));
+  EXPECT_TRUE(hasTone(wav, 1, kSystemHz, kSystemAmplitude, restarted + 1.0, micGone - 0.6));
+  // The system audio goes on without the microphone, which resumes within a second.
+  EXPECT_TRUE(hasTone(wav, 1, kSystemHz, kSystemAmplitude, micGone + 0.3, micBack));
+  EXPECT_LT(wav.toneAmplitude(0, kMicHz, micGone + 0.3, micBack - 0.6), kAbsent);
+  EXPECT_TRUE(hasTone(wav, 0, kMicHz, kMicAmplitude, micBack + 1.0, end));
+  EXPECT_TRUE(hasTone(wav, 1, kSystemHz, kSystemAmplitude, micBack + 1.0, end));
+}
+
+// An output change while no microphone is there: the rebuild fails, is retried, and succeeds
+// once the microphone is back, with one line on standard error for the whole outage.
+TEST_P(PulseBackend, AFailedRebuildIsRetriedUntilItSucceeds) {
+  startServer();
+  auto mic = server_->play("micfeed", kMicTone);
+  auto second = server_->play("speakers2", kOtherSystemTone);
+  auto recorder = makeRecorder();
+  const std::string errors = testing::captureFd(2, [&] {
+    recorder->start();
+    std::this_thread::sleep_for(1s);
+    server_->removeMicrophone();
+    server_->setDefaultSink("speakers2");
+    std::this_thread::sleep_for(2s);
+    server_->addMicrophone(48000);
+    std::this_thread::sleep_for(3s);
+    recorder->stop();
+  });
+  EXPECT_EQ(errors, "tap rebuild failed: no usable built-in microphone found\n");
+  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  const double end = double(wav.frames()) / 48000.0;
+  EXPECT_TRUE(hasTone(wav, 0, kMicHz, kMicAmplitude, end - 1.0, end));
+  EXPECT_TRUE(hasTone(wav, 1, kOtherSystemHz, kOtherSystemAmplitude, end - 1.0, end));
+}
+
 std::string serverName(const ::testing::TestParamInfo<SoundServerKind>& server) {
   return testing::to_string(server.param);
 }

@@ -147,7 +147,8 @@ std::string to_string(SoundServerKind kind) {
   return kind == SoundServerKind::pulseAudio ? "PulseAudio" : "PipeWire";
 }
 
-PulseServer::PulseServer(SoundServerKind kind, bool withMicrophone) : kind_(kind) {
+PulseServer::PulseServer(SoundServerKind kind, bool withMicrophone)
+    : kind_(kind), withMicrophone_(withMicrophone) {
   char pattern[] = "/tmp/ondrel-sound-XXXXXX";
   if (!mkdtemp(pattern)) throw std::runtime_error("cannot make a temporary folder");
   dir_ = pattern;
@@ -205,7 +206,7 @@ void PulseServer::startPulseAudio(bool withMicrophone) {
   waitUntilAnswering();
 }
 
-void PulseServer::startPipeWire(bool withMicrophone) {
+void PulseServer::startSessionBus() {
   // A private session bus: the daemon forks, printing its address and its pid.
   const pid_t launcher =
       spawn({"dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"},
@@ -218,7 +219,10 @@ void PulseServer::startPipeWire(bool withMicrophone) {
   if (address.empty() || pid.empty()) fail("dbus-daemon printed no address");
   dbusDaemon_ = static_cast<pid_t>(std::stol(pid));
   environment_.push_back("DBUS_SESSION_BUS_ADDRESS=" + address);
+}
 
+void PulseServer::startPipeWire(bool withMicrophone) {
+  if (dbusDaemon_ == 0) startSessionBus();
   servers_.push_back(spawn({"pipewire"}, dir_ / "pipewire.log"));
   // pipewire-pulse and wireplumber connect to pipewire's socket: give it a moment to appear.
   const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -371,6 +375,23 @@ void PulseServer::kill() {
   for (pid_t pid : servers_) ::kill(pid, SIGKILL);
   for (pid_t pid : servers_) reap(pid, 2000ms);
   servers_.clear();
+}
+
+void PulseServer::restart() {
+  kill();
+  for (pid_t pid : helpers_) terminate(pid);
+  helpers_.clear();
+  // What the killed server left behind, so that the new one takes the same socket.
+  std::error_code ignored;
+  for (const char* stale : {"pipewire-0", "pipewire-0.lock", "pulse/native", "pulse/pid"}) {
+    fs::remove(dir_ / "runtime" / stale, ignored);
+  }
+  if (kind_ == SoundServerKind::pulseAudio) {
+    startPulseAudio(withMicrophone_);
+  } else {
+    startPipeWire(withMicrophone_);
+  }
+  openMonitorReaders();
 }
 
 void PulseServer::freeze() {

@@ -64,12 +64,16 @@ class PulseServer {
   int killOwnRecordStreams();
   // Kills the sound server outright, as a crash would.
   void kill();
+  // Kills it and starts it again on the same socket, as a crashed server that is restarted;
+  // playbacks of the old one are gone.
+  void restart();
   // Stops the sound server without killing it, as a hang would (until destruction).
   void freeze();
 
  private:
   pid_t spawn(const std::vector<std::string>& argv, const std::filesystem::path& output);
   void startPulseAudio(bool withMicrophone);
+  void startSessionBus();
   void startPipeWire(bool withMicrophone);
   void waitUntilAnswering();
   void waitForMicrophone(bool present);
@@ -78,6 +82,7 @@ class PulseServer {
   void stopAll();
 
   const SoundServerKind kind_;
+  const bool withMicrophone_;
   std::filesystem::path dir_;
   std::vector<std::string> environment_;  // for every process started here
   std::vector<pid_t> servers_;            // killed by kill(), in this order

@@ -137,7 +137,15 @@ double CaptureStream::captureTimeOfNextRead() {
   }
   earliest_[(earliestFirst_ + earliestCount_) % kWindowReads] = Read{now, origin};
   ++earliestCount_;
-  const double arrival = earliest_[earliestFirst_].origin + double(position_) / rate;
+  const double earliest = earliest_[earliestFirst_].origin;
+  // A sudden drop means the reads so far came late (a backlog handed over at the start), not
+  // that the stream moved: the reports already placed it, so the stamps stay where they were.
+  if (reports_ > 0 && earliest < lastEarliest_ - kBacklogStep) {
+    offset_ += lastEarliest_ - earliest;
+    meanOffset_ += lastEarliest_ - earliest;
+  }
+  lastEarliest_ = earliest;
+  const double arrival = earliest + double(position_) / rate;
 
   const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
   if (timing && !timing->read_index_corrupt && !timing->write_index_corrupt) {

@@ -43,7 +43,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  const int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = ::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);

@@ -1,5 +1,5 @@
-// The ondrel binary run as a host runs it: pipes on its standard input, output and error, events
-// read one line at a time with a deadline.
+// A program (found on PATH) run as a host runs ondrel: pipes on its standard input, output and
+// error, lines read one at a time with a deadline.
 #pragma once
 
 #include <sys/types.h>

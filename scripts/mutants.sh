@@ -68,6 +68,8 @@ fault() {
     result="STALE (does not build: $log/$name.build.txt)"
   else
     local t
+    # From the work folder: a fault may make the tool create folders where it runs.
+    cd "$work" || exit 2
     for t in $tests; do
       local binary=$build/ondrel_${t%%:*}_tests
       if ! timeout 600 "$binary" --gtest_filter="${t#*:}" >"$log/$name.txt" 2>&1; then
@@ -113,13 +115,16 @@ fault no-fsync-before-wav-deleted src/ondrelkit/m4a_muxer.cpp \
   'ffmpeg::syncFileAndFolder(destination_, "M4A file");' '' 'unit:RecorderTest.*'
 # ---- stop line, signals, command line ----
 fault stop-with-trailing-text src/ondrel/stop_line.cpp \
-  'coreSize_ == 4 && std::memcmp' 'coreSize_ >= 4 && std::memcmp' 'unit:StopLine.*'
+  'const bool stop = !impossible_ && coreSize_ == 4' 'const bool stop = coreSize_ == 4' \
+  'unit:StopLine.*'
 fault cr-inside-line-is-space src/ondrel/stop_line.cpp \
   'character(false, &cr, 1);' 'character(true, &cr, 1);' 'unit:StopLine.*'
 fault sighup-ignored src/ondrel/stop_signals.cpp \
   'sigaddset(&set, SIGHUP);' '' 'integration:OndrelCli.*Signal*'
 fault second-signal-leaves-zero-sizes src/ondrel/stop_signals.cpp \
   '(void)WavWriter::writeSizesFromFileLength(wavURL);' '' 'integration:OndrelCli.*Signal*'
+fault sigpipe-kills-the-tool src/ondrel/main.cpp \
+  'std::signal(SIGPIPE, SIG_IGN);' '' 'integration:Reliability.AHostThatCloses*'
 fault version-only-first src/ondrel/session_driver.cpp \
   'std::find(arguments.begin() + 1, arguments.end(), "--version") != arguments.end()' \
   '(arguments.size() > 1 && arguments[1] == "--version")' 'integration:OndrelCli.CommandLines*'
@@ -168,10 +173,10 @@ fault destination-not-replaced src/ondrelkit/transcoder.cpp \
 fault timeline-drops-a-late-mic-chunk src/ondrelkit/pulse/timeline.cpp \
   'const std::uint64_t at = wanted > double(end) ? std::uint64_t(wanted) : end;' \
   'if (wanted < double(end)) return;
-    const std::uint64_t at = std::uint64_t(wanted);' 'unit:Timeline*'
+    const std::uint64_t at = std::uint64_t(wanted);' 'unit:*Timeline*'
 fault timeline-ignores-clock-drift src/ondrelkit/pulse/timeline.cpp \
   'double correction = tap / master - 1.0 + ' 'double correction = 0 * tap / master + ' \
-  'unit:Timeline*'
+  'unit:*Timeline*'
 
 # Leave the copy as the tree is, for the next run.
 nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests ondrel_integration_tests \

@@ -1,10 +1,12 @@
 #include "ondrelkit/process_tap_recorder.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -159,12 +161,19 @@ TEST_F(RecorderTest, StopTearsDownInOrderThenCompletesTheFile) {
   EXPECT_EQ(bytes[45], 0x3F);
 }
 
-// Encoded while recording, or (when the encoder fails: here a cycle larger than its ring) the WAV
-// file transcoded at the end: either way every recorded frame in its channel, the reported length
-// the file's, and nothing else left in the folder.
+// Encoded while recording (the WAV file full or not), or (when the encoder fails: here a cycle
+// larger than its ring) the WAV file transcoded at the end: either way every recorded frame in its
+// channel, the reported length the file's, and nothing else left in the folder.
 TEST_F(RecorderTest, FinishLeavesOnlyTheWholeRecordingAsM4aOfTheReportedLength) {
-  for (const bool encoderFails : {false, true}) {
-    SCOPED_TRACE(encoderFails ? "the encoder failed" : "encoded while recording");
+  for (const std::string mode : {"encoded while recording", "encoder failed", "WAV file full"}) {
+    SCOPED_TRACE(mode);
+    const bool encoderFails = mode == "encoder failed";
+    // A file-size limit fails the WAV file's writes after half a second; the M4A files stay below.
+    rlimit saved{}, lowered{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    lowered = {mode == "WAV file full" ? 100000 : saved.rlim_cur, saved.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
     recorder = ProcessTapRecorder::create(hw, wavPath());
     ASSERT_EQ(startError(), "started");
     std::uint64_t at = 0;
@@ -183,6 +192,7 @@ TEST_F(RecorderTest, FinishLeavesOnlyTheWholeRecordingAsM4aOfTheReportedLength) 
 
     synced.clear();
     EXPECT_EQ(recorder->finishToM4A(wavPath(), dir / "audio.m4a"), dir / "audio.m4a");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     for (const auto& path : {dir / "audio.m4a", dir.path()}) {
       EXPECT_NE(std::find(synced.begin(), synced.end(), path), synced.end()) << path;
     }

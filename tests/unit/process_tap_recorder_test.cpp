@@ -6,9 +6,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <csignal>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <functional>
 #include <mutex>
 #include <thread>

@@ -4,7 +4,7 @@
 # is never modified. Prints executions per target; exits non-zero if any target crashed.
 #
 # Usage: scripts/fuzz.sh [seconds per target] [target...]
-#   targets: convert wav_writer event stop_line (default: all)
+#   targets: convert stop_line (default: all)
 #   FUZZ_JOBS=N runs N targets at a time (default 1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[[ ${#targets[@]} -gt 0 ]] || targets=(convert wav_writer event stop_line)
+[[ ${#targets[@]} -gt 0 ]] || targets=(convert stop_line)
 jobs=${FUZZ_JOBS:-1}
 build=build-fuzz
 

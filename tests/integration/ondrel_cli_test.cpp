@@ -24,27 +24,8 @@ using namespace std::chrono_literals;
 const std::string kBinary =
     std::getenv("ONDREL_TEST_BINARY") ? std::getenv("ONDREL_TEST_BINARY") : ONDREL_BINARY;
 
-// Every line of a finished run's output, each one JSON object.
-std::vector<json> parseEvents(const std::string& out) {
-  std::istringstream lines(out);
-  std::vector<json> events;
-  for (std::string line; std::getline(lines, line);) events.push_back(json::parse(line));
-  return events;
-}
-
 class OndrelCli : public SharedPulseServerTest {
  protected:
-  // Reads events until one of the given type (returned) or the end; every line must be one
-  // valid JSON object.
-  static std::vector<json> readUntil(ChildProcess& child, const std::string& type) {
-    std::vector<json> events;
-    while (auto line = child.readLine()) {
-      events.push_back(json::parse(*line));
-      if (events.back()["type"] == type) break;
-    }
-    return events;
-  }
-
   TempDir dir;
 };
 
@@ -69,7 +50,7 @@ TEST_F(OndrelCli, RecordsBothSourcesIntoAnM4aAndReportsEachStep) {
     arrivals.push_back(std::chrono::steady_clock::now());
   }
   child.writeStdin("stop\n");
-  auto rest = readUntil(child, "done");
+  auto rest = readToEnd(child);
   ASSERT_FALSE(rest.empty());
   ASSERT_EQ(child.wait(), 0) << child.stderrText();
   EXPECT_EQ(child.stderrText(), "");
@@ -143,15 +124,6 @@ TEST_F(OndrelCli, CommandLinesThatRecordNothing) {
   EXPECT_FALSE(fs::exists(dir / "a"));
 }
 
-TEST_F(OndrelCli, AFolderThatIsAPlainFileIsOneErrorEvent) {
-  std::ofstream(dir / "file") << "x";
-  const RunResult r = runToEnd({kBinary, "--out", (dir / "file").string()});
-  EXPECT_EQ(r.status, 1);
-  const json event = json::parse(r.out);  // exactly one line
-  EXPECT_EQ(event["type"], "error");
-  EXPECT_FALSE(event["message"].get<std::string>().empty());
-}
-
 TEST_F(OndrelCli, ClosedStandardInputStopsAndTheFirstOutWins) {
   const RunResult r =
       runToEnd({kBinary, "--out", (dir / "first").string(), "--out", (dir / "second").string()});
@@ -163,23 +135,6 @@ TEST_F(OndrelCli, ClosedStandardInputStopsAndTheFirstOutWins) {
   EXPECT_TRUE(fs::exists(dir / "first" / "audio.m4a"));
   EXPECT_TRUE(fs::exists(dir / "first" / "meta.json"));
   EXPECT_FALSE(fs::exists(dir / "second"));
-}
-
-TEST_F(OndrelCli, OnlyARealStopLineStops) {
-  ChildProcess child({kBinary, "--out", (dir / "s").string()});
-  ASSERT_EQ(json::parse(child.readLine().value())["type"], "started");
-  child.writeStdin("STOP\nstop now\n\nstopp\n");
-  const auto until = std::chrono::steady_clock::now() + 600ms;
-  while (std::chrono::steady_clock::now() < until) {
-    auto line = child.readLine();
-    ASSERT_TRUE(line);
-    ASSERT_EQ(json::parse(*line)["type"], "level");
-  }
-  child.writeStdin(" \tstop \r\n");
-  auto rest = readUntil(child, "done");
-  ASSERT_FALSE(rest.empty());
-  EXPECT_EQ(rest.back()["type"], "done");
-  EXPECT_EQ(child.wait(), 0);
 }
 
 TEST_F(OndrelCli, AFailedFinishIsOneErrorEventAndKeepsTheWav) {
@@ -212,19 +167,6 @@ TEST_F(OndrelCli, AnUnwritableMetaJsonStillEndsInDone) {
   }
 }
 
-TEST_F(OndrelCli, AHostThatClosedStandardOutputStillGetsItsFiles) {
-  const fs::path folder = dir / "c";
-  ChildProcess child({kBinary, "--out", folder.string()});
-  ASSERT_TRUE(child.readLine());
-  child.closeStdout();
-  std::this_thread::sleep_for(500ms);  // level events now fail to write
-  child.closeStdin();
-  EXPECT_EQ(child.wait(), 0);
-  EXPECT_TRUE(fs::exists(folder / "audio.m4a"));
-  EXPECT_TRUE(fs::exists(folder / "meta.json"));
-  EXPECT_FALSE(fs::exists(folder / "audio.wav"));
-}
-
 TEST_F(OndrelCli, TheJavaScriptHostExampleRecords) {
   const fs::path folder = dir / "js";
   const RunResult r = runToEnd(
@@ -243,7 +185,7 @@ TEST_F(OndrelCli, EachStopSignalFinishesTheRecordingInOrder) {
     ChildProcess child({kBinary, "--out", folder.string()});
     for (int i = 0; i < 4; ++i) ASSERT_TRUE(child.readLine());  // started, then some levels
     child.kill(signal);
-    const auto rest = readUntil(child, "done");
+    const auto rest = readToEnd(child);
     ASSERT_FALSE(rest.empty());
     EXPECT_EQ(rest.back()["type"], "done");
     EXPECT_EQ(child.wait(), 0);
@@ -261,14 +203,14 @@ TEST_F(OndrelCli, ASecondSignalEndsAtOnceWithAReadableWav) {
   child.kill(SIGINT);
   EXPECT_EQ(child.wait(), -1);  // ended by the signal
   EXPECT_EQ(child.remainingStdout().find("done"), std::string::npos);
-  const auto bytes = readBytes(dir / "audio.wav");
-  ASSERT_GT(bytes.size(), 44u);
   // A block the audio thread was appending as the process ended may lie beyond the sizes.
-  const std::uint32_t data = readLe32(bytes, 40);
-  EXPECT_GT(data, 0u);
-  EXPECT_LE(data, bytes.size() - 44);
-  EXPECT_GE(data + 4 * 48000 / 5, bytes.size() - 44);
-  EXPECT_EQ(readLe32(bytes, 4), data + 36);
+  const WavHeader header = readWavHeader(dir / "audio.wav");
+  EXPECT_GT(header.dataSize, 0u);
+  EXPECT_LE(header.dataSize + 44, header.fileSize);
+  EXPECT_GE(header.dataSize + 44 + 4 * 48000 / 5, header.fileSize);
+  WavHeader expected = pcmWavHeader(48000, 2, header.dataSize, true);
+  expected.fileSize = header.fileSize;
+  EXPECT_EQ(header, expected);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// The ondrel binary under faults and hostile input: killed mid-recording, a full disk, a dying
-// sound server, a storm of default-sink changes, a host that stops listening, a read-only folder,
-// garbage on standard input and output paths no shell would type. Whatever happens, what was
+// The ondrel binary under faults and hostile input: killed mid-recording, a full disk, a storm of
+// default-sink changes, a host that stops listening, garbage on standard input and output paths no
+// shell would type. Whatever happens, what was
 // recorded stays on disk and every event is one true line of JSON.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -42,24 +42,6 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// The next event, which must be one JSON object with a type; nothing at the end of output or
-// after the timeout.
-std::optional<json> nextEvent(ChildProcess& child, std::chrono::milliseconds timeout = 10s) {
-  const auto line = child.readLine(timeout);
-  if (!line) return std::nullopt;
-  json event = json::parse(*line, nullptr, false);
-  if (event.is_discarded() || !event.is_object() || !event.contains("type")) {
-    ADD_FAILURE() << "not one JSON event: " << ::testing::PrintToString(*line);
-    return json{{"type", "<invalid>"}};
-  }
-  return event;
-}
-
-bool isLevel(const json& event) {
-  return event["type"] == "level" && event.size() == 4 && event["mic"].is_number() &&
-         event["system"].is_number() && event["t"].is_number();
-}
-
 // Level events for `duration`, each within a second of the last (a stalled loop is a hang).
 std::vector<json> readLevels(ChildProcess& child, std::chrono::milliseconds duration) {
   std::vector<json> levels;
@@ -77,16 +59,6 @@ std::vector<json> readLevels(ChildProcess& child, std::chrono::milliseconds dura
     levels.push_back(std::move(*event));
   }
   return levels;
-}
-
-// Everything up to and including `done` or `error`, or to the end of output.
-std::vector<json> readToEnd(ChildProcess& child) {
-  std::vector<json> events;
-  while (auto event = nextEvent(child, 30s)) {
-    events.push_back(std::move(*event));
-    if (events.back()["type"] == "done" || events.back()["type"] == "error") break;
-  }
-  return events;
 }
 
 void expectStarted(ChildProcess& child) {
@@ -109,36 +81,14 @@ std::size_t framesAt(double seconds) {
   return std::size_t(std::llround(seconds * kRate));
 }
 
-enum class SizeFields { zero, exact };
-
 // A WAV file as ondrel writes it: 48 kHz stereo 16-bit PCM, whole frames; the size fields are zero
 // while recording and exact once finalized.
-::testing::AssertionResult isRecordingWav(const std::vector<std::uint8_t>& bytes,
-                                          SizeFields sizes) {
-  if (bytes.size() < kHeaderBytes) {
-    return ::testing::AssertionFailure() << "only " << bytes.size() << " bytes";
-  }
-  auto text = [&](std::size_t at) {
-    return std::string(bytes.begin() + long(at), bytes.begin() + long(at) + 4);
-  };
-  auto le16 = [&](std::size_t at) {
-    return std::uint32_t(bytes[at]) | std::uint32_t(bytes[at + 1]) << 8;
-  };
-  if (text(0) != "RIFF" || text(8) != "WAVE" || text(12) != "fmt " || text(36) != "data" ||
-      readLe32(bytes, 16) != 16 || le16(20) != 1 || le16(22) != 2 || readLe32(bytes, 24) != kRate ||
-      readLe32(bytes, 28) != kRate * kFrameBytes || le16(32) != kFrameBytes || le16(34) != 16) {
-    return ::testing::AssertionFailure() << "not a 48 kHz stereo 16-bit PCM header";
-  }
-  const std::size_t data = bytes.size() - kHeaderBytes;
-  if (data % kFrameBytes != 0) {
-    return ::testing::AssertionFailure() << data << " data bytes: a torn frame";
-  }
-  const std::uint32_t riff = readLe32(bytes, 4), dataField = readLe32(bytes, 40);
-  const bool zero = riff == 0 && dataField == 0;
-  const bool exact = riff == data + 36 && dataField == data;
-  if ((sizes == SizeFields::zero && !zero) || (sizes == SizeFields::exact && !exact)) {
-    return ::testing::AssertionFailure()
-           << "size fields " << riff << " and " << dataField << " for " << data << " data bytes";
+::testing::AssertionResult isRecordingWav(const fs::path& file, bool finalized) {
+  const WavHeader header = readWavHeader(file);
+  const WavHeader expected = pcmWavHeader(kRate, 2, header.fileSize - kHeaderBytes, finalized);
+  if (header != expected) return ::testing::AssertionFailure() << header << ", not " << expected;
+  if ((header.fileSize - kHeaderBytes) % kFrameBytes != 0) {
+    return ::testing::AssertionFailure() << header << ": a torn frame";
   }
   return ::testing::AssertionSuccess();
 }
@@ -206,16 +156,6 @@ class Mount {
     if (::mount("tmpfs", target.c_str(), "tmpfs", 0, options.c_str()) != 0) return nullptr;
     return std::unique_ptr<Mount>(new Mount(target));
   }
-  // Folder mounted read-only over itself. Files opened before keep writing through the
-  // original mount; anything opened by name from now on is refused with EROFS.
-  static std::unique_ptr<Mount> readOnlyBind(const fs::path& folder) {
-    if (::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0) return nullptr;
-    auto mount = std::unique_ptr<Mount>(new Mount(folder));
-    if (::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
-      return nullptr;
-    }
-    return mount;
-  }
   ~Mount() {
     if (::umount2(target_.c_str(), 0) != 0) ::umount2(target_.c_str(), MNT_DETACH);
   }
@@ -268,7 +208,7 @@ TEST_F(Reliability, AfterSigkillTheWavHoldsEveryFrameAndThePartialM4aPlaysToItsL
   EXPECT_GT(partial.toneAmplitude(0, kMicHz, partialEnd - 0.5, partialEnd - 0.1), 0.3);
 
   const auto wav = readBytes(folder / "audio.wav");
-  ASSERT_TRUE(isRecordingWav(wav, SizeFields::zero));
+  ASSERT_TRUE(isRecordingWav(folder / "audio.wav", false));
   EXPECT_GT(counted, 2.0);
   EXPECT_GE((wav.size() - kHeaderBytes) / kFrameBytes, framesAt(counted))
       << "the last level event counted " << counted << " s";
@@ -289,7 +229,7 @@ TEST_F(Reliability, AFullDiskKeepsTheRecordingGoingAndTheFinishSaysItFailed) {
 
   const std::size_t filler = fillFileSystem(dir / "disk" / "filler");
   const auto atFull = readBytes(folder / "audio.wav");
-  ASSERT_TRUE(isRecordingWav(atFull, SizeFields::zero));
+  ASSERT_TRUE(isRecordingWav(folder / "audio.wav", false));
   EXPECT_GT(filler, 0u);
 
   const auto levels = readLevels(child, 1000ms);
@@ -302,7 +242,7 @@ TEST_F(Reliability, AFullDiskKeepsTheRecordingGoingAndTheFinishSaysItFailed) {
 
   const auto wav = readBytes(folder / "audio.wav");
   // Finalizing rewrites the header in place, which needs no room.
-  EXPECT_TRUE(isRecordingWav(wav, SizeFields::exact));
+  EXPECT_TRUE(isRecordingWav(folder / "audio.wav", true));
   // The snapshot may hold the start of an append that then failed and was cut off again: at
   // most one block (8192 frames) at its end was not yet accepted.
   const std::size_t accepted =
@@ -424,38 +364,12 @@ TEST_F(Reliability, AHostThatClosesStandardOutputAndThenInputGetsCompleteFiles) 
   }
 }
 
-TEST_F(Reliability, AFolderMadeReadOnlyBeforeStopFailsTheFinishAndKeepsTheWav) {
-  auto mic = server->play("micfeed", kMicTone);
-  const fs::path folder = dir / "ro";
-  ChildProcess child({kBinary, "--out", folder.string()});
-  ASSERT_NO_FATAL_FAILURE(expectStarted(child));
-  (void)readLevels(child, 300ms);
-  // Made read-only after audio.wav was opened, so only the finish's new files are refused.
-  const auto readOnly = Mount::readOnlyBind(folder);
-  ASSERT_TRUE(readOnly) << "cannot bind-mount read-only (not root?): " << std::strerror(errno);
-  const auto levels = readLevels(child, 700ms);
-  ASSERT_FALSE(levels.empty());
-  ASSERT_TRUE(sendInput(child, "stop\n"));
-  const auto events = readToEnd(child);
-  const int status = child.wait(30s);
-
-  // The M4A file cannot be made, so "done" would be a lie.
-  EXPECT_EQ(status, 1) << child.stderrText();
-  ASSERT_NO_FATAL_FAILURE(expectOneFinishError(events));
-  const auto wav = readBytes(folder / "audio.wav");
-  // audio.wav was opened before, so its header could still be finalized.
-  EXPECT_TRUE(isRecordingWav(wav, SizeFields::exact));
-  EXPECT_GE((wav.size() - kHeaderBytes) / kFrameBytes, framesAt(levels.back()["t"].get<double>()));
-  EXPECT_FALSE(fs::exists(folder / "audio.m4a"));
-  EXPECT_FALSE(fs::exists(folder / "meta.json"));
-}
-
-TEST_F(Reliability, HundredMegabytesOfRandomInputNeitherStopNorGrowMemory) {
-  constexpr std::size_t kFeedBytes = 100u << 20;
+// One line twice as long as the memory it may grow by: a tool that kept the line would show.
+TEST_F(Reliability, ThirtyTwoMegabytesOfOneRandomLineNeitherStopNorGrowMemory) {
+  constexpr std::size_t kFeedBytes = 32u << 20;
   constexpr std::uint64_t kPeakLimit = 100u << 20;
-  for (const bool lineFeeds : {false, true}) {
-    SCOPED_TRACE(lineFeeds ? "with line feeds" : "without line feeds");
-    const fs::path folder = dir / (lineFeeds ? "lines" : "noise");
+  {
+    const fs::path folder = dir / "noise";
     ChildProcess child({kBinary, "--out", folder.string()});
     ASSERT_NO_FATAL_FAILURE(expectStarted(child));
     const std::uint64_t baseline = peakResidentBytes(child.pid());
@@ -463,7 +377,7 @@ TEST_F(Reliability, HundredMegabytesOfRandomInputNeitherStopNorGrowMemory) {
     std::atomic<bool> feeding = true;
     std::atomic<std::size_t> fed = 0;
     std::thread feeder([&] {
-      std::mt19937_64 random(lineFeeds ? 1 : 2);
+      std::mt19937_64 random(2);
       std::string chunk(65536, '\0');
       while (fed < kFeedBytes) {
         for (std::size_t i = 0; i < chunk.size(); i += 8) {
@@ -472,7 +386,7 @@ TEST_F(Reliability, HundredMegabytesOfRandomInputNeitherStopNorGrowMemory) {
         }
         for (char& c : chunk) {
           if (c == 's') c = 'S';  // no line of it can be the command
-          if (!lineFeeds && c == '\n') c = 'N';
+          if (c == '\n') c = 'N';
         }
         if (!sendInput(child, chunk)) break;
         fed += chunk.size();
@@ -521,10 +435,10 @@ TEST_F(Reliability, HundredMegabytesOfRandomInputNeitherStopNorGrowMemory) {
     EXPECT_LT(peak - std::min(peak, baseline), std::uint64_t(16u << 20))
         << "memory grew with the input";
     std::printf(
-        "[ figures  ] %s: %zu bytes fed in %.2f s, %zu events meanwhile; peak RSS %.1f MiB "
+        "[ figures  ] %zu bytes fed in %.2f s, %zu events meanwhile; peak RSS %.1f MiB "
         "(%.1f MiB at start)\n",
-        lineFeeds ? "with line feeds" : "without line feeds", fed.load(), feedSeconds,
-        eventsWhileFeeding, double(peak) / (1 << 20), double(baseline) / (1 << 20));
+        fed.load(), feedSeconds, eventsWhileFeeding, double(peak) / (1 << 20),
+        double(baseline) / (1 << 20));
   }
 }
 
@@ -534,17 +448,15 @@ TEST_F(Reliability, AnyOutPathIsCreatedByteForByteAndEveryEventStaysOneJsonLine)
     std::string reported;  // the name as the done event's path gives it
   };
   const std::string fffd = "\xEF\xBF\xBD";
+  // JSON's escapes and control characters; valid multi-byte UTF-8 (a line separator among it);
+  // invalid UTF-8, which the events replace.
   const std::vector<Case> cases = {
-      {"  spaces\tand tabs ", "  spaces\tand tabs "},
-      {"quotes \"double\" 'single' `back`", "quotes \"double\" 'single' `back`"},
-      {"back\\slash\\\\n\\u0041\\", "back\\slash\\\\n\\u0041\\"},
-      {"line\nfeed\r\nand return\r", "line\nfeed\r\nand return\r"},
-      {"ctrl\x01\x02\x07\x08\x0b\x0c\x1b[31m\x7f", "ctrl\x01\x02\x07\x08\x0b\x0c\x1b[31m\x7f"},
+      {"q \"d\" \\ \\u0041\tline\nfeed\r\n\x01\x1b[31m\x7f",
+       "q \"d\" \\ \\u0041\tline\nfeed\r\n\x01\x1b[31m\x7f"},
       {"na\xC3\xAFve \xE2\x98\x83 \xE2\x80\xA8 \xF0\x9F\x8E\x99",
        "na\xC3\xAFve \xE2\x98\x83 \xE2\x80\xA8 \xF0\x9F\x8E\x99"},
-      {"bad\xFF\xFE utf8 \xC3( \xC0\xAF \xED\xA0\x80 end\xE2\x82",
-       "bad" + fffd + fffd + " utf8 " + fffd + "( " + fffd + fffd + " " + fffd + fffd + fffd +
-           " end" + fffd},
+      {"bad\xFF utf8 \xC0\xAF \xED\xA0\x80 end\xE2\x82",
+       "bad" + fffd + " utf8 " + fffd + fffd + " " + fffd + fffd + fffd + " end" + fffd},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.name));
@@ -586,40 +498,6 @@ TEST_F(Reliability, AnyOutPathIsCreatedByteForByteAndEveryEventStaysOneJsonLine)
   ASSERT_FALSE(error.is_discarded()) << ::testing::PrintToString(r.out);
   EXPECT_EQ(error["type"], "error");
   EXPECT_FALSE(error["message"].get<std::string>().empty());
-}
-
-// A server of its own: killing it must not take the other tests' server along.
-TEST(ReliabilitySoundServerLoss, AKilledServerLeavesTheToolAliveAndStopStillMakesTheM4a) {
-  auto server = std::make_unique<PulseServer>(SoundServerKind::pulseAudio);
-  auto mic = server->play("micfeed", kMicTone);
-  TempDir dir;
-  const fs::path folder = dir / "lost";
-  ChildProcess child({kBinary, "--out", folder.string()});
-  ASSERT_NO_FATAL_FAILURE(expectStarted(child));
-  const auto before = readLevels(child, 1500ms);
-  ASSERT_FALSE(before.empty());
-  const double capturedBefore = before.back()["t"].get<double>();
-
-  server->kill();
-  const auto after = readLevels(child, 1000ms);
-  EXPECT_GE(after.size(), 7u) << "the level events stalled when the server died";
-  ASSERT_TRUE(sendInput(child, "stop\n"));
-  const auto events = readToEnd(child);
-  ASSERT_FALSE(events.empty());
-  ASSERT_EQ(events.back()["type"], "done") << events.back() << child.stderrText();
-  EXPECT_EQ(child.wait(), 0) << child.stderrText();
-
-  const double duration = events.back()["t"].get<double>();
-  EXPECT_GE(duration, capturedBefore);
-  std::ifstream metaFile(folder / "meta.json");
-  EXPECT_EQ(json::parse(metaFile, nullptr, false), json({{"duration", duration}}));
-  EXPECT_FALSE(fs::exists(folder / "audio.wav"));
-  const DecodedAudio audio = decodeAudio(folder / "audio.m4a");
-  EXPECT_NEAR(double(audio.frames()) / audio.sampleRate, duration, 0.05);
-  EXPECT_NEAR(audio.toneAmplitude(0, kMicHz, 0.3, capturedBefore - 0.2), 0.5, 0.08);
-  std::printf("[ figures  ] %.2f s captured before the kill, %.2f s in the M4A file\n",
-              capturedBefore, double(audio.frames()) / audio.sampleRate);
-  mic.reset();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -43,7 +44,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  const int rc = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
+  const int rc = ::posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(in[0]);
   ::close(out[1]);
@@ -141,6 +142,41 @@ RunResult runToEnd(const std::vector<std::string>& argv, const std::string& inpu
   const int status = child.wait();
   out += child.remainingStdout();
   return {status, out, child.stderrText()};
+}
+
+std::optional<nlohmann::json> nextEvent(ChildProcess& child, std::chrono::milliseconds timeout) {
+  const auto line = child.readLine(timeout);
+  if (!line) return std::nullopt;
+  nlohmann::json event = nlohmann::json::parse(*line, nullptr, false);
+  if (event.is_discarded() || !event.is_object() || !event.contains("type")) {
+    ADD_FAILURE() << "not one JSON event: " << ::testing::PrintToString(*line);
+    return nlohmann::json{{"type", "<invalid>"}};
+  }
+  return event;
+}
+
+std::vector<nlohmann::json> readToEnd(ChildProcess& child) {
+  std::vector<nlohmann::json> events;
+  while (auto event = nextEvent(child, std::chrono::seconds(30))) {
+    events.push_back(std::move(*event));
+    if (events.back()["type"] == "done" || events.back()["type"] == "error") break;
+  }
+  return events;
+}
+
+std::vector<nlohmann::json> parseEvents(const std::string& out) {
+  std::vector<nlohmann::json> events;
+  for (std::size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+    events.push_back(nlohmann::json::parse(out.substr(at, end - at), nullptr, false));
+    EXPECT_FALSE(events.back().is_discarded())
+        << ::testing::PrintToString(out.substr(at, end - at));
+  }
+  return events;
+}
+
+bool isLevel(const nlohmann::json& event) {
+  return event["type"] == "level" && event.size() == 4 && event["mic"].is_number() &&
+         event["system"].is_number() && event["t"].is_number();
 }
 
 }  // namespace ondrel::testing

@@ -1,10 +1,11 @@
-// The ondrel binary run as a host runs it: pipes on its standard input, output and error, events
-// read one line at a time with a deadline.
+// A program (found on PATH) run as a host runs ondrel: pipes on its standard input, output and
+// error, lines read one at a time with a deadline.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,5 +49,15 @@ struct RunResult {
   std::string err;
 };
 RunResult runToEnd(const std::vector<std::string>& argv, const std::string& input = "");
+
+// The host's side of ondrel's events. The next event, which must be one JSON object with a type
+// (a test failure otherwise); nothing at the end of output or after the timeout.
+std::optional<nlohmann::json> nextEvent(
+    ChildProcess& child, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Everything up to and including `done` or `error`, or to the end of output.
+std::vector<nlohmann::json> readToEnd(ChildProcess& child);
+// Every line of a finished run's output.
+std::vector<nlohmann::json> parseEvents(const std::string& out);
+bool isLevel(const nlohmann::json& event);
 
 }  // namespace ondrel::testing

@@ -79,6 +79,10 @@ DecodedAudio decodeAudio(const std::filesystem::path& file) {
   if (const AVStream* st = format->streams[stream]; st->duration != AV_NOPTS_VALUE) {
     audio.statedFrames = av_rescale_q(st->duration, st->time_base, {1, decoder->sample_rate});
   }
+  const char* profile = avcodec_profile_name(codec->id, decoder->profile);
+  audio.codec = std::string(codec->name) + " " + (profile ? profile : "");
+  audio.bitRate = format->bit_rate;
+  bool first = true;
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
   std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
   auto drain = [&] {
@@ -89,6 +93,11 @@ DecodedAudio decodeAudio(const std::filesystem::path& file) {
   };
   while (av_read_frame(format.get(), packet.get()) == 0) {
     if (packet->stream_index == stream) {
+      if (first) {
+        audio.firstPts = av_rescale_q(packet->pts, format->streams[stream]->time_base,
+                                      {1, decoder->sample_rate});
+      }
+      first = false;
       avcodec_send_packet(decoder.get(), packet.get());
       drain();
     }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace ondrel::testing {
@@ -15,6 +16,9 @@ struct DecodedAudio {
   std::vector<float> samples;  // interleaved, full scale -1..1
   // The length the container states, in frames (an M4A's edit list applied); -1 if it states none.
   std::int64_t statedFrames = -1;
+  std::string codec;          // name and profile, e.g. "aac LC"
+  std::int64_t bitRate = 0;   // the container's, bits per second
+  std::int64_t firstPts = 0;  // of the first packet, in frames: below 0 when priming is hidden
 
   std::size_t frames() const { return channels ? samples.size() / channels : 0; }
   // The amplitude of a sine of `frequency` (within a few hertz) in channel `channel` over

@@ -3,6 +3,16 @@
 #include <cstring>
 
 namespace ondrel::testing {
+namespace {
+
+// The name failOperation() knows a property read of one object by, e.g. "DeviceUID(11)".
+std::string propertyKey(const char* property, AudioObjectID object) {
+  std::string key(property);
+  key.append(1, '(').append(std::to_string(object)).append(1, ')');
+  return key;
+}
+
+}  // namespace
 
 void FakeAudioHardware::failOperation(const std::string& operation, OSStatus status, int times) {
   std::lock_guard guard(mutex_);
@@ -117,7 +127,7 @@ OSStatus FakeAudioHardware::AudioObjectGetPropertyDataSize(
   std::lock_guard guard(mutex_);
   ++operationCount_;
   if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyDevices) {
-    if (deviceListSizeStatus != 0) return deviceListSizeStatus;
+    if (OSStatus status = takeFailure("DeviceListSize")) return status;
     dataSize = std::uint32_t(devices.size() * sizeof(AudioObjectID));
     return 0;
   }
@@ -125,7 +135,7 @@ OSStatus FakeAudioHardware::AudioObjectGetPropertyDataSize(
   if (device == nullptr) return kAudioHardwareBadObjectError;
   if (address.mSelector == kAudioDevicePropertyStreams &&
       address.mScope == kAudioObjectPropertyScopeInput) {
-    if (device->streamStatus != 0) return device->streamStatus;
+    if (OSStatus status = takeFailure(propertyKey("Streams", object))) return status;
     dataSize = device->inputStreamSize;
     return 0;
   }
@@ -138,7 +148,7 @@ OSStatus FakeAudioHardware::AudioObjectGetPropertyData(AudioObjectID object,
   std::lock_guard guard(mutex_);
   ++operationCount_;
   if (object == kAudioObjectSystemObject && address.mSelector == kAudioHardwarePropertyDevices) {
-    if (deviceListStatus != 0) return deviceListStatus;
+    if (OSStatus status = takeFailure("DeviceList")) return status;
     const std::size_t count =
         std::min<std::size_t>(dataSize / sizeof(AudioObjectID), devices.size());
     auto* ids = static_cast<AudioObjectID*>(data);
@@ -146,8 +156,10 @@ OSStatus FakeAudioHardware::AudioObjectGetPropertyData(AudioObjectID object,
     dataSize = std::uint32_t(count * sizeof(AudioObjectID));
     return 0;
   }
+  if (address.mSelector == kAudioDevicePropertyNominalSampleRate) {
+    if (OSStatus status = takeFailure(propertyKey("NominalSampleRate", object))) return status;
+  }
   if (address.mSelector == kAudioDevicePropertyNominalSampleRate && aggregates_.count(object)) {
-    if (aggregateRateStatus != 0) return aggregateRateStatus;
     if (dataSize < sizeof(double)) return kAudioHardwareBadPropertySizeError;
     std::memcpy(data, &aggregateRate, sizeof(double));
     return 0;
@@ -156,17 +168,16 @@ OSStatus FakeAudioHardware::AudioObjectGetPropertyData(AudioObjectID object,
   if (device == nullptr) return kAudioHardwareBadObjectError;
   switch (address.mSelector) {
     case kAudioDevicePropertyDeviceUID:
-      if (device->uidStatus != 0) return device->uidStatus;
+      if (OSStatus status = takeFailure(propertyKey("DeviceUID", object))) return status;
       if (dataSize != kStringPropertySize) return kAudioHardwareBadPropertySizeError;
       *static_cast<std::string*>(data) = device->uid;
       return 0;
     case kAudioDevicePropertyTransportType:
-      if (device->transportStatus != 0) return device->transportStatus;
+      if (OSStatus status = takeFailure(propertyKey("TransportType", object))) return status;
       if (dataSize < sizeof(std::uint32_t)) return kAudioHardwareBadPropertySizeError;
       std::memcpy(data, &device->transport, sizeof(std::uint32_t));
       return 0;
     case kAudioDevicePropertyNominalSampleRate:
-      if (device->rateStatus != 0) return device->rateStatus;
       if (dataSize < sizeof(double)) return kAudioHardwareBadPropertySizeError;
       std::memcpy(data, &device->nominalRate, sizeof(double));
       return 0;

@@ -1,6 +1,6 @@
-// A scriptable audio hardware layer for tests: a device list whose every read can fail with a
-// chosen status, a chosen status for every operation, a log of the calls in order, and hooks to run
-// the registered I/O block and to fire the default-output listener.
+// A scriptable audio hardware layer for tests: a device list, a chosen status for every operation
+// and property read, a log of the calls in order, and hooks to run the registered I/O block and to
+// fire the default-output listener.
 #pragma once
 
 #include <map>
@@ -16,27 +16,22 @@ namespace ondrel::testing {
 struct FakeDevice {
   AudioObjectID id = 0;
   std::string uid;
-  OSStatus uidStatus = 0;
   std::uint32_t inputStreamSize = 0;  // 0: no input
-  OSStatus streamStatus = 0;
   std::uint32_t transport = 0;
-  OSStatus transportStatus = 0;
   double nominalRate = 48000;
-  OSStatus rateStatus = 0;
 };
 
 class FakeAudioHardware : public AudioHardware {
  public:
   // The devices the system object lists, in order.
   std::vector<FakeDevice> devices;
-  OSStatus deviceListSizeStatus = 0;
-  OSStatus deviceListStatus = 0;
-  // Nominal rate the aggregate devices report, and the status of that read.
+  // Nominal rate the aggregate devices report.
   double aggregateRate = 48000;
-  OSStatus aggregateRateStatus = 0;
 
   // Makes the operation (by its name, e.g. "AudioDeviceStart") return status until changed, or for
-  // its next `times` calls only.
+  // its next `times` calls only. Property reads are named "DeviceListSize", "DeviceList", or
+  // "Streams", "TransportType", "DeviceUID", "NominalSampleRate" with the object, e.g.
+  // "DeviceUID(11)".
   void failOperation(const std::string& operation, OSStatus status, int times = -1);
   // The calls made so far, each as "Name(arguments)", in order. Property reads are not logged.
   std::vector<std::string> calls() const;

@@ -1,12 +1,16 @@
 #include "ondrelkit/process_tap_recorder.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <functional>
+#include <mutex>
 #include <thread>
 
 #include "capture_fd.h"
@@ -15,13 +19,28 @@
 #include "ondrelkit/capture_error.h"
 #include "temp_dir.h"
 
+// Every file synced, by name: a finished M4A file must be on disk before the WAV file that could
+// make it again is deleted.
+namespace {
+std::mutex syncedLock;
+std::vector<std::filesystem::path> synced;
+}  // namespace
+extern "C" int fsync(int fd) noexcept {
+  std::error_code error;
+  const auto path = std::filesystem::read_symlink("/proc/self/fd/" + std::to_string(fd), error);
+  std::lock_guard guard(syncedLock);
+  synced.push_back(path);
+  return int(::syscall(SYS_fsync, fd));
+}
+
 namespace ondrel {
 namespace {
 
 using testing::captureFd;
 using testing::FakeAudioHardware;
+using testing::pcmWavHeader;
 using testing::readBytes;
-using testing::readLe32;
+using testing::readWavHeader;
 using testing::TempDir;
 using namespace std::chrono_literals;
 
@@ -136,20 +155,25 @@ TEST_F(RecorderTest, StopTearsDownInOrderThenCompletesTheFile) {
                                                    "AudioHardwareDestroyAggregateDevice(101)",
                                                    "AudioHardwareDestroyProcessTap(100)"}));
   EXPECT_FALSE(hw->runIO(cycle.list));  // no callback after stop()
+  EXPECT_EQ(readWavHeader(wavPath()), pcmWavHeader(48000, 2, 4 * 5120, true));
   const auto bytes = readBytes(wavPath());
-  ASSERT_EQ(bytes.size(), 44u + 4u * 5120u);
-  EXPECT_EQ(readLe32(bytes, 40), 4u * 5120u);
-  EXPECT_EQ(readLe32(bytes, 4), 4u * 5120u + 36u);
   EXPECT_EQ(bytes[44], 0xFF);  // 16383 = 0x3FFF, little-endian
   EXPECT_EQ(bytes[45], 0x3F);
 }
 
-// Encoded while recording, or (when the encoder fails: here a cycle larger than its ring) the WAV
-// file transcoded at the end: either way every recorded frame in its channel, the reported length
-// the file's, and nothing else left in the folder.
+// Encoded while recording (the WAV file full or not), or (when the encoder fails: here a cycle
+// larger than its ring) the WAV file transcoded at the end: either way every recorded frame in its
+// channel, the reported length the file's, and nothing else left in the folder.
 TEST_F(RecorderTest, FinishLeavesOnlyTheWholeRecordingAsM4aOfTheReportedLength) {
-  for (const bool encoderFails : {false, true}) {
-    SCOPED_TRACE(encoderFails ? "the encoder failed" : "encoded while recording");
+  for (const std::string mode : {"encoded while recording", "encoder failed", "WAV file full"}) {
+    SCOPED_TRACE(mode);
+    const bool encoderFails = mode == "encoder failed";
+    // A file-size limit fails the WAV file's writes after half a second; the M4A files stay below.
+    rlimit saved{}, lowered{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    lowered = {mode == "WAV file full" ? 100000 : saved.rlim_cur, saved.rlim_max};
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
     recorder = ProcessTapRecorder::create(hw, wavPath());
     ASSERT_EQ(startError(), "started");
     std::uint64_t at = 0;
@@ -166,7 +190,12 @@ TEST_F(RecorderTest, FinishLeavesOnlyTheWholeRecordingAsM4aOfTheReportedLength) 
     run(last, 1);
     ASSERT_EQ(recorder->framesWritten(), at);
 
+    synced.clear();
     EXPECT_EQ(recorder->finishToM4A(wavPath(), dir / "audio.m4a"), dir / "audio.m4a");
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
+    for (const auto& path : {dir / "audio.m4a", dir.path()}) {
+      EXPECT_NE(std::find(synced.begin(), synced.end(), path), synced.end()) << path;
+    }
     EXPECT_EQ(recorder->framesWritten(), at);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
     const auto audio = testing::decodeAudio(dir / "audio.m4a");
@@ -183,47 +212,38 @@ TEST_F(RecorderTest, FinishLeavesOnlyTheWholeRecordingAsM4aOfTheReportedLength) 
 TEST_F(RecorderTest, TheDevicesRateBecomesTheFilesRate) {
   hw->aggregateRate = 44100.5;
   ASSERT_EQ(startError(), "started");
-  EXPECT_EQ(readLe32(readBytes(wavPath()), 24), 44101u);
+  EXPECT_EQ(readWavHeader(wavPath()).rate, 44101u);
 
   auto second = ProcessTapRecorder::create(hw, dir / "second.wav");
-  hw->aggregateRateStatus = kAudioHardwareUnknownPropertyError;
+  hw->failOperation("NominalSampleRate(103)", kAudioHardwareUnknownPropertyError);
   second->start();
-  EXPECT_EQ(readLe32(readBytes(dir / "second.wav"), 24), 48000u);
-}
-
-TEST_F(RecorderTest, AFailedDeviceStartLeavesEverythingItCreated) {
-  hw->failOperation("AudioDeviceStart", -50);
-  EXPECT_EQ(startError(), "AudioDeviceStart failed (OSStatus -50)");
-  EXPECT_EQ(hw->liveTaps(), 1u);
-  EXPECT_EQ(hw->liveAggregates(), 1u);
-  EXPECT_EQ(hw->registeredIOProcs(), 1u);
-  EXPECT_EQ(readBytes(wavPath()).size(), 44u);
-  EXPECT_TRUE(hw->callsStartingWith("AudioObjectAddPropertyListenerBlock").empty());
-}
-
-TEST_F(RecorderTest, AFailedAggregateLeavesTheTapAndNoDevice) {
-  hw->failOperation("AudioHardwareCreateAggregateDevice", -50);
-  EXPECT_EQ(startError(), "AudioHardwareCreateAggregateDevice failed (OSStatus -50)");
-  EXPECT_EQ(hw->liveTaps(), 1u);
-  EXPECT_FALSE(std::filesystem::exists(wavPath()));
-  // The teardown then knows only the tap: aggID stayed 0.
-  hw->clearCalls();
-  EXPECT_THROW(recorder->stop(), std::logic_error);
-  EXPECT_EQ(hw->calls(), std::vector<std::string>{"AudioHardwareDestroyProcessTap(100)"});
+  EXPECT_EQ(readWavHeader(dir / "second.wav").rate, 48000u);
 }
 
 TEST_F(RecorderTest, StartFailuresCarryTheirStepsText) {
-  hw->failOperation("AudioDeviceCreateIOProcIDWithBlock", kAudioHardwareIllegalOperationError);
-  EXPECT_EQ(startError(), "AudioDeviceCreateIOProcIDWithBlock failed (OSStatus 1852797029)");
-
-  hw->devices.erase(hw->devices.begin());
-  hw->devices[0].uidStatus = -50;
-  recorder = ProcessTapRecorder::create(hw, dir / "b.wav");
-  EXPECT_EQ(startError(), "device UID failed (OSStatus -50)");
-
-  hw->devices.clear();
-  recorder = ProcessTapRecorder::create(hw, dir / "c.wav");
-  EXPECT_EQ(startError(), "no usable built-in microphone found");
+  const std::pair<std::string, std::string> cases[] = {
+      {"AudioHardwareCreateProcessTap", "AudioHardwareCreateProcessTap failed (OSStatus -50)"},
+      {"DeviceUID(11)", "device UID failed (OSStatus -50)"},
+      {"AudioHardwareCreateAggregateDevice",
+       "AudioHardwareCreateAggregateDevice failed (OSStatus -50)"},
+      {"AudioDeviceCreateIOProcIDWithBlock",
+       "AudioDeviceCreateIOProcIDWithBlock failed (OSStatus -50)"},
+      {"AudioDeviceStart", "AudioDeviceStart failed (OSStatus -50)"},
+      {"DeviceList", "device list failed (OSStatus -50)"},
+      {"", "no usable built-in microphone found"},  // no device at all
+  };
+  for (const auto& [operation, text] : cases) {
+    hw = std::make_shared<FakeAudioHardware>();
+    if (!operation.empty()) {
+      hw->devices = {{.id = 11,
+                      .uid = "mic",
+                      .inputStreamSize = 8,
+                      .transport = kAudioDeviceTransportTypeBuiltIn}};
+      hw->failOperation(operation, -50);
+    }
+    recorder = ProcessTapRecorder::create(hw, wavPath());
+    EXPECT_EQ(startError(), text);
+  }
 }
 
 // A rebuild runs whole: teardown of the old chain, then a new tap, aggregate and callback.
@@ -252,10 +272,7 @@ TEST_F(RecorderTest, AnOutputChangeRebuildsTheChainIntoTheSameFile) {
   EXPECT_EQ(hw->callsStartingWith("AudioDeviceStart"),
             std::vector<std::string>{"AudioDeviceStart(105, 3)"});
   recorder->stop();
-  const auto bytes = readBytes(wavPath());
-  EXPECT_EQ(readLe32(bytes, 40), 512u * 4u);
-  EXPECT_EQ(readLe32(bytes, 24), 48000u);
-  EXPECT_EQ(bytes.size(), 44u + 512u * 4u);
+  EXPECT_EQ(readWavHeader(wavPath()), pcmWavHeader(48000, 2, 512 * 4, true));
 }
 
 struct RebuildFailure {
@@ -306,7 +323,7 @@ TEST_F(RecorderTest, AFailedRebuildWritesOneLineKeepsWhatItBuiltAndStopCleansUp)
     EXPECT_EQ(hw->liveTaps(), 0u);
     EXPECT_EQ(hw->liveAggregates(), 0u);
     EXPECT_EQ(hw->registeredIOProcs(), 0u);
-    EXPECT_EQ(readLe32(readBytes(wavPath()), 40), 128u * 4u);
+    EXPECT_EQ(readWavHeader(wavPath()), pcmWavHeader(48000, 2, 128 * 4, true));
   }
 }
 
@@ -434,9 +451,7 @@ TEST_F(RecorderTest, ConcurrentIoRebuildsAndReadsFinishWithAConsistentFile) {
   });
   EXPECT_EQ(err, "");
   EXPECT_EQ(recorder->framesWritten(), delivered.load());
-  const auto bytes = readBytes(wavPath());
-  EXPECT_EQ(readLe32(bytes, 40), 4u * delivered.load());
-  EXPECT_EQ(bytes.size(), 44u + 4u * delivered.load());
+  EXPECT_EQ(readWavHeader(wavPath()), pcmWavHeader(48000, 2, 4 * delivered.load(), true));
   EXPECT_EQ(hw->liveTaps(), 0u);
   EXPECT_EQ(hw->registeredIOProcs(), 0u);
 }

@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# Deliberate faults the tests must catch. Each one is a small edit of the source, applied in turn
+# to a copy of the working tree (never to the tree itself): the copy is built, the tests that
+# should notice are run, and the edit is undone. Prints one line per fault and a summary; exits
+# non-zero if any fault survives or no longer applies (the code it edits has changed: update it).
+#
+# Usage: scripts/mutants.sh [name-substring...]   (default: every fault)
+#   MUTANTS_DIR   where the copy and its build live (default /tmp/ondrel-mutants), kept between
+#                 runs so that each run rebuilds only what the faults touch.
+#   MUTANTS_JOBS  build jobs (default 2).
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+work=${MUTANTS_DIR:-/tmp/ondrel-mutants}
+jobs=${MUTANTS_JOBS:-2}
+copy=$work/tree
+build=$work/build
+log=$work/log
+mkdir -p "$copy" "$log"
+
+# Copy what differs only, so the build stays incremental.
+(cd "$root" && git ls-files --cached --others --exclude-standard -z) |
+  while IFS= read -r -d '' f; do
+    [[ -f $root/$f ]] || continue
+    if ! cmp -s "$root/$f" "$copy/$f"; then
+      mkdir -p "$(dirname "$copy/$f")"
+      cp "$root/$f" "$copy/$f"
+    fi
+  done
+cmake -S "$copy" -B "$build" -DONDREL_BENCH=OFF >/dev/null || exit 2
+nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests ondrel_integration_tests \
+  >"$log/build.txt" 2>&1 || { echo "the unmodified tree does not build: $log/build.txt"; exit 2; }
+
+# replace <file> <literal text> <literal replacement>: exactly one occurrence, or it fails.
+replace() {
+  python3 - "$copy/$1" "$2" "$3" <<'EOF'
+import sys
+path, old, new = sys.argv[1:]
+text = open(path).read()
+if text.count(old) != 1:
+    sys.exit(1)
+open(path, "w").write(text.replace(old, new))
+EOF
+}
+
+caught=0
+survived=0
+stale=0
+filters=("$@")
+
+# fault <name> <file> <text> <replacement> <tests>: tests are "unit:<gtest filter>" or
+# "integration:<gtest filter>", separated by spaces; the fault is caught if any of them fails.
+fault() {
+  local name=$1 file=$2 old=$3 new=$4 tests=$5
+  if ((${#filters[@]})); then
+    local wanted=0 f
+    for f in "${filters[@]}"; do [[ $name == *"$f"* ]] && wanted=1; done
+    ((wanted)) || return 0
+  fi
+  cp "$copy/$file" "$work/original"
+  if ! replace "$file" "$old" "$new"; then
+    printf '%-44s STALE (the text to change is not in %s once)\n' "$name" "$file"
+    stale=$((stale + 1))
+    return
+  fi
+  local result="MISSED" started=$SECONDS
+  if ! nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests \
+    ondrel_integration_tests >"$log/$name.build.txt" 2>&1; then
+    result="STALE (does not build: $log/$name.build.txt)"
+  else
+    local t
+    # From the work folder: a fault may make the tool create folders where it runs.
+    cd "$work" || exit 2
+    for t in $tests; do
+      local binary=$build/ondrel_${t%%:*}_tests
+      if ! timeout 600 "$binary" --gtest_filter="${t#*:}" >"$log/$name.txt" 2>&1; then
+        result="caught by ${t#*:}"
+        break
+      fi
+    done
+  fi
+  cp "$work/original" "$copy/$file"
+  case $result in
+    caught*) caught=$((caught + 1)) ;;
+    STALE*) stale=$((stale + 1)) ;;
+    *) survived=$((survived + 1)) ;;
+  esac
+  printf '%-44s %s (%ds)\n' "$name" "$result" $((SECONDS - started))
+}
+
+# ---- conversion ----
+fault swapped-channels src/ondrelkit/input_conversion.cpp \
+  '_mm_packs_epi32(_mm_unpacklo_epi32(mi, si), _mm_unpackhi_epi32(mi, si))' \
+  '_mm_packs_epi32(_mm_unpacklo_epi32(si, mi), _mm_unpackhi_epi32(si, mi))' \
+  'unit:InputConversion.*'
+fault missing-lower-clamp src/ondrelkit/input_conversion.h \
+  '(x < -1.0f ? -1.0f : x)' 'x' 'unit:SampleConversion.*:InputConversion.*'
+fault missing-clamp-fast-path src/ondrelkit/input_conversion.cpp \
+  '_mm_max_ps(_mm_min_ps(m, one), minusOne)' '_mm_min_ps(m, one)' 'unit:InputConversion.*'
+fault nan-becomes-a-peak src/ondrelkit/input_conversion.cpp \
+  'micPeak = absM >= micPeak ? absM : micPeak;' 'micPeak = absM < micPeak ? micPeak : absM;' \
+  'unit:InputConversion.*'
+fault odd-channels-not-averaged src/ondrelkit/input_conversion.cpp \
+  'const float divisor = float(std::max(c1, 1u));' 'const float divisor = 2.0f;' \
+  'unit:InputConversion.*'
+# ---- WAV file ----
+fault riff-size-off-by-one src/ondrelkit/wav_writer.cpp \
+  'const auto riffSize = le32(dataBytesWritten_ + 36);' \
+  'const auto riffSize = le32(dataBytesWritten_ + 37);' 'unit:WavWriter.*'
+fault old-file-not-truncated src/ondrelkit/wav_writer.cpp \
+  'O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC' 'O_WRONLY | O_CREAT | O_CLOEXEC' 'unit:WavWriter.*'
+fault torn-frame-after-kill src/ondrelkit/wav_writer.cpp \
+  'data = std::min<std::uint64_t>(data - data % blockAlign,' \
+  'data = std::min<std::uint64_t>(data,' 'unit:WavWriter.*'
+fault no-fsync-before-wav-deleted src/ondrelkit/m4a_muxer.cpp \
+  'ffmpeg::syncFileAndFolder(destination_, "M4A file");' '' 'unit:RecorderTest.*'
+# ---- stop line, signals, command line ----
+fault stop-with-trailing-text src/ondrel/stop_line.cpp \
+  'const bool stop = !impossible_ && coreSize_ == 4' 'const bool stop = coreSize_ == 4' \
+  'unit:StopLine.*'
+fault cr-inside-line-is-space src/ondrel/stop_line.cpp \
+  'character(false, &cr, 1);' 'character(true, &cr, 1);' 'unit:StopLine.*'
+fault sighup-ignored src/ondrel/stop_signals.cpp \
+  'sigaddset(&set, SIGHUP);' '' 'integration:OndrelCli.*Signal*'
+fault second-signal-leaves-zero-sizes src/ondrel/stop_signals.cpp \
+  '(void)WavWriter::writeSizesFromFileLength(wavURL);' '' 'integration:OndrelCli.*Signal*'
+fault sigpipe-kills-the-tool src/ondrel/main.cpp \
+  'std::signal(SIGPIPE, SIG_IGN);' '' 'integration:Reliability.AHostThatCloses*'
+fault version-only-first src/ondrel/session_driver.cpp \
+  'std::find(arguments.begin() + 1, arguments.end(), "--version") != arguments.end()' \
+  '(arguments.size() > 1 && arguments[1] == "--version")' 'integration:OndrelCli.CommandLines*'
+# ---- events and meta.json ----
+fault level-printed-as-exact-binary src/ondrelkit/events.cpp \
+  '{"mic", shortestDouble(e.mic)},' '{"mic", double(e.mic)},' 'unit:HelperEvent.*'
+fault nan-printed-as-null src/ondrelkit/events.cpp \
+  'if (!s.finite) return kFallbackLine;' '' 'unit:HelperEvent.*'
+fault invalid-utf8-kills-the-event src/ondrelkit/events.cpp \
+  'nlohmann::json::error_handler_t::replace' 'nlohmann::json::error_handler_t::ignore' \
+  'unit:HelperEvent.*'
+fault meta-json-never-renamed src/ondrel/session_driver.cpp \
+  'fs::rename(temporary, target, ignored);' '' 'integration:OndrelCli.Records*'
+# ---- recorder: rebuilds, microphone, finish ----
+fault rebuild-never-retries src/ondrelkit/process_tap_recorder.cpp \
+  'rebuildRetries.begin([weak = weak_from_this()] {' 'if (false) rebuildRetries.begin([weak = weak_from_this()] {' \
+  'unit:RecorderTest.*'
+fault usb-mic-before-built-in src/ondrelkit/devices.cpp \
+  'transportType(hw, device) == kAudioDeviceTransportTypeBuiltIn' 'transportType(hw, device) != 0' \
+  'unit:MicrophoneChoice.*'
+fault virtual-input-taken-as-mic src/ondrelkit/devices.cpp \
+  'transport != kAudioDeviceTransportTypeVirtual' 'true' 'unit:MicrophoneChoice.*'
+fault partial-file-named-audio-m4a src/ondrelkit/process_tap_recorder.cpp \
+  'name.append(".m4a.partial");' 'name = wav.stem().string() + ".m4a";' \
+  'unit:RecorderTest.* integration:Reliability.AfterSigkill*'
+fault encoder-overflow-not-a-failure src/ondrelkit/streaming_encoder.cpp \
+  'failed_.store(true, std::memory_order_relaxed);
+    return false;' 'return false;' 'unit:RecorderTest.*'
+fault frames-counted-only-from-wav src/ondrelkit/process_tap_recorder.cpp \
+  'if (inWav || inM4a) framesWritten_' 'if (inWav) framesWritten_' 'unit:RecorderTest.*'
+# ---- transcoder and encoder ----
+fault edit-list-in-milliseconds src/ondrelkit/m4a_muxer.cpp \
+  'av_dict_set_int(&options.dict, "movie_timescale", stream_->codecpar->sample_rate, 0);' '' \
+  'unit:Transcoder*'
+fault last-packet-padding-kept src/ondrelkit/streaming_encoder.cpp \
+  'packet->duration = end - packet->dts;' 'packet->duration = 1024;' 'unit:Transcoder*'
+fault aac-rate-rounded-down src/ondrelkit/aac_encoder.cpp \
+  'if (*rate > sourceRate && *rate < above) above = *rate;' \
+  'if (*rate < sourceRate && *rate > above) above = *rate;' 'unit:Transcoder*'
+fault destination-not-replaced src/ondrelkit/transcoder.cpp \
+  'if (std::filesystem::exists(std::filesystem::symlink_status(destination))) {
+    std::filesystem::remove(destination);
+  }
+  job.run();' 'job.run();' 'unit:Transcoder*'
+# ---- sound server timeline ----
+fault timeline-drops-a-late-mic-chunk src/ondrelkit/pulse/timeline.cpp \
+  'const std::uint64_t at = wanted > double(end) ? std::uint64_t(wanted) : end;' \
+  'if (wanted < double(end)) return;
+    const std::uint64_t at = std::uint64_t(wanted);' 'unit:*Timeline*'
+fault timeline-ignores-clock-drift src/ondrelkit/pulse/timeline.cpp \
+  'double correction = tap / master - 1.0 + ' 'double correction = 0 * tap / master + ' \
+  'unit:*Timeline*'
+
+# Leave the copy as the tree is, for the next run.
+nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests ondrel_integration_tests \
+  >"$log/build.txt" 2>&1
+echo "caught $caught, missed $survived, stale $stale (logs in $log)"
+((survived == 0 && stale == 0))

@@ -154,13 +154,14 @@ TEST_P(TimelineCases, KeepsEveryFrameOnOneTimeline) {
     const bool tapSounds = std::hypot(out.left[k], out.right[k]) > 0.5f;
     const double t = double(k) / kRate;
     const bool scriptedGap = (t >= c.tap.lostFrom - 0.05 && t < c.tap.lostTo + 0.05) ||
+                             (t >= c.mic.heldFrom - 1.0 && t < c.mic.heldTo + 1.0) ||
                              (c.newTapStreamAt >= 0 && std::abs(t - c.newTapStreamAt) < 0.5);
     if (!tapSounds && t > 0.3 && t < c.seconds - 1.2 && !scriptedGap) ++tapSilent;
     if (m == 0) continue;
     ASSERT_GE(m, float(expected)) << "microphone frame " << m << " repeated or out of order";
     missing += std::size_t(m) - expected;
     expected = std::size_t(m) + 1;
-    if (!tapSounds || t < c.settle) continue;
+    if (!tapSounds || t < c.settle || scriptedGap) continue;
     const double micTime = double(m - 1) * micFrame;
     const double tapTime = std::atan2(out.left[k], out.right[k]) / (kTwoPi * kTimeHz);
     double lag = std::remainder(tapTime - micTime, 1.0 / kTimeHz);
@@ -212,6 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
         with("TapOutage", [](Case& c) { c.tap.lostFrom = 5, c.tap.lostTo = 6; }),
         // 200 ms of the microphone lost before delivery: a gap of that length, no shift.
         with("MicFramesLost", [](Case& c) { c.mic.lostFrom = 5, c.mic.lostTo = 5.2; }),
+        // The microphone stalls beyond the wait: its late audio is kept, after what went out.
+        with("MicStallBeyondTheWait", [](Case& c) { c.mic.heldFrom = 5, c.mic.heldTo = 6.5; }),
         // The I/O thread blocked for 10 s (a disk stall): the sources queue meanwhile.
         with("RenderStall10s",
              [](Case& c) {

@@ -88,6 +88,14 @@ PulseHardware::~PulseHardware() {
   listeners_.reset();
 }
 
+// Every operation asks first: without a mainloop nothing can be done, and on libpulse's own
+// thread taking the mainloop lock would abort the process.
+OSStatus PulseHardware::refusal() const {
+  if (!connection_->usable()) return kAudioHardwareNotRunningError;
+  if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
+  return kAudioHardwareNoError;
+}
+
 bool PulseHardware::connect() {
   if (!connection_->ensureConnected()) return false;
   if (wantsDefaultSink_ && subscribedGeneration_ != connection_->generation()) {
@@ -136,7 +144,7 @@ OSStatus PulseHardware::AudioObjectGetPropertyData(AudioObjectID object,
 
 OSStatus PulseHardware::readProperty(AudioObjectID object,
                                      const AudioObjectPropertyAddress& address, Value& value) {
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   const std::uint32_t selector = address.mSelector;
 
@@ -226,7 +234,7 @@ OSStatus PulseHardware::readDeviceProperty(const DeviceKey& key,
 
 OSStatus PulseHardware::AudioHardwareCreateProcessTap(const CATapDescription& description,
                                                       AudioObjectID& outTapID) {
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   if (!connect()) return kAudioHardwareNotRunningError;
   const auto sinkName = pulse::defaultSinkName(*connection_);
@@ -257,7 +265,7 @@ OSStatus PulseHardware::AudioHardwareCreateAggregateDevice(const nlohmann::json&
     return kAudio_ParamError;
   }
 
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   if (!connect()) return kAudioHardwareNotRunningError;
   const pulse::Lookup mic = pulse::findDevice(*connection_, true, master);
@@ -287,8 +295,7 @@ OSStatus PulseHardware::AudioHardwareCreateAggregateDevice(const nlohmann::json&
 }
 
 OSStatus PulseHardware::AudioHardwareDestroyAggregateDevice(AudioObjectID device) {
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
-  if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   auto aggregate = aggregates_.find(device);
   if (aggregate == aggregates_.end()) return kAudioHardwareBadObjectError;
@@ -300,7 +307,7 @@ OSStatus PulseHardware::AudioHardwareDestroyAggregateDevice(AudioObjectID device
 }
 
 OSStatus PulseHardware::AudioHardwareDestroyProcessTap(AudioObjectID tap) {
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   return taps_.erase(tap) ? kAudioHardwareNoError : kAudioHardwareBadObjectError;
 }
@@ -318,7 +325,7 @@ OSStatus PulseHardware::AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID& 
                                                            AudioObjectID device,
                                                            AudioDeviceIOBlock block) {
   if (!block) return kAudio_ParamError;
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   auto aggregate = aggregates_.find(device);
   if (aggregate == aggregates_.end()) {
@@ -351,8 +358,7 @@ void PulseHardware::close(Capture& capture) {
 }
 
 OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
-  if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   IOProc* proc = findProc(device, procID);
   if (!proc) return kAudioHardwareBadObjectError;
@@ -424,8 +430,7 @@ OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProc
 }
 
 OSStatus PulseHardware::AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcID procID) {
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
-  if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   IOProc* proc = findProc(device, procID);
   if (!proc) return kAudioHardwareBadObjectError;
@@ -439,8 +444,7 @@ OSStatus PulseHardware::AudioDeviceStop(AudioObjectID device, AudioDeviceIOProcI
 
 OSStatus PulseHardware::AudioDeviceDestroyIOProcID(AudioObjectID device,
                                                    AudioDeviceIOProcID procID) {
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
-  if (connection_->inMainloopThread()) return kAudioHardwareIllegalOperationError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   IOProc* proc = findProc(device, procID);
   if (!proc) return kAudioHardwareBadObjectError;
@@ -459,7 +463,7 @@ OSStatus PulseHardware::AudioObjectAddPropertyListenerBlock(
     return kAudioHardwareUnknownPropertyError;
   }
   if (!block) return kAudio_ParamError;
-  if (!connection_->usable()) return kAudioHardwareNotRunningError;
+  if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   if (!listeners_) listeners_ = std::make_unique<pulse::ListenerThread>();
   listeners_->add(address, std::move(block));

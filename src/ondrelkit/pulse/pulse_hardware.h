@@ -109,6 +109,8 @@ class PulseHardware : public AudioHardware {
     std::optional<std::string> text;
   };
 
+  // 'stop' without a mainloop, 'nope' on libpulse's thread, else 0.
+  OSStatus refusal() const;
   // With the mainloop lock held.
   bool connect();
   OSStatus readProperty(AudioObjectID object, const AudioObjectPropertyAddress& address,

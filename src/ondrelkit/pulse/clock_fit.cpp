@@ -12,8 +12,9 @@ constexpr double kWindowSeconds = 20.0;
 // The fitted slope is trusted once the points span this long and it is known well enough;
 // before, the nominal rate holds.
 constexpr double kSettleSeconds = 1.0;
-constexpr double kSlopeError = 2e-4;
+constexpr double kSlopeError = 5e-5;
 constexpr double kStepSeconds = 0.02;
+constexpr double kWarmUpSeconds = 2.0;
 
 }  // namespace
 
@@ -21,6 +22,13 @@ void ClockFit::add(double position, double time) {
   // A stamp this far off the line is a step in the stream's latency, not drift: the line
   // starts again from it rather than bend toward it for the length of the window.
   if (count_ >= 2 && std::abs(time - timeAt(position)) > kStepSeconds) reset();
+  // A stream's first seconds are when its latency settles (buffers fill, a backlog drains):
+  // they place the line, but its slope is fitted only to what comes after.
+  if (count_ == 0 && !warmedUp_) firstTime_ = time;
+  if (!warmedUp_ && time - firstTime_ >= kWarmUpSeconds) {
+    warmedUp_ = true;
+    count_ = 0;
+  }
   if (count_ > 0) {
     const Point& last = at(count_ - 1);
     if (time - last.time < kSpacingSeconds && count_ >= 8) return;

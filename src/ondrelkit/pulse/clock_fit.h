@@ -16,7 +16,10 @@ class ClockFit {
  public:
   explicit ClockFit(double nominalRate) : nominalPeriod_(1.0 / nominalRate) {}
 
-  void reset() { count_ = 0; }
+  void reset() {
+    count_ = 0;
+    warmedUp_ = false;
+  }
   bool empty() const { return count_ == 0; }
   // Frame `position` was captured at `time` (seconds). Points closer than a few milliseconds
   // to the last one kept are only used while there are few.
@@ -45,6 +48,8 @@ class ClockFit {
   double meanTime_ = 0;
   double period_ = 0;
   bool settled_ = false;
+  double firstTime_ = 0;
+  bool warmedUp_ = false;
 };
 
 }  // namespace ondrel::pulse

@@ -397,7 +397,7 @@ TEST_P(PulseBackend, LargeGraphQuantaLoseNothing) {
   for (const char* quantum : {"4096", "8192"}) {
     SCOPED_TRACE(quantum);
     server_->run({"pw-metadata", "-n", "settings", "0", "clock.force-quantum", quantum});
-    std::this_thread::sleep_for(500ms);
+    std::this_thread::sleep_for(2s);  // the graph settles on its new quantum
     std::filesystem::remove(wavPath());
     auto recorder = makeRecorder();
     recorder->start();

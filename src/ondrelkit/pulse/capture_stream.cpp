@@ -138,9 +138,10 @@ double CaptureStream::captureTimeOfNextRead() {
   earliest_[(earliestFirst_ + earliestCount_) % kWindowReads] = Read{now, origin};
   ++earliestCount_;
   const double earliest = earliest_[earliestFirst_].origin;
-  // A sudden drop means the reads so far came late (a backlog handed over at the start), not
-  // that the stream moved: the reports already placed it, so the stamps stay where they were.
-  if (reports_ > 0 && earliest < lastEarliest_ - kBacklogStep) {
+  // A sudden step of the earliest arrival is the hand-over changing (a backlog drained, an
+  // earliest read dropping out of the window, a new graph quantum), not the stream moving: the
+  // reports place the stream, so the stamps stay where they were and follow the reports' mean.
+  if (reports_ > 0 && std::abs(earliest - lastEarliest_) > kArrivalStep) {
     offset_ += lastEarliest_ - earliest;
     meanOffset_ += lastEarliest_ - earliest;
   }

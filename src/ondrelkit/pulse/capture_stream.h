@@ -94,7 +94,7 @@ class CaptureStream {
   std::size_t earliestFirst_ = 0;
   std::size_t earliestCount_ = 0;
   double lastEarliest_ = 0;
-  static constexpr double kBacklogStep = 0.01;
+  static constexpr double kArrivalStep = 0.01;
   // The mean difference of reported from arrival stamps, over the last kOffsetReports reads.
   static constexpr std::uint64_t kOffsetReports = 200;
   static constexpr double kOffsetStep = 0.002;

@@ -31,7 +31,7 @@ namespace ondrel::pulse {
 class Timeline {
  public:
   static constexpr std::uint32_t kTapChannels = 2;
-  static constexpr double kMaxWaitSeconds = 1.0;
+  static constexpr double kMaxWaitSeconds = 2.5;
 
   struct Stats {
     std::uint64_t micSilenceFrames = 0;  // frames given out without microphone audio

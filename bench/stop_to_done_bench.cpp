@@ -2,7 +2,8 @@
 // fake hardware's I/O block as fast as the encoder takes it, then finishToM4A is timed (with the
 // driver's last read of the length). Anchor, in the same run: the whole-file transcode of the same
 // recording's WAV, which is what the finish cost before the encoder ran while recording.
-// Also prints the resident memory as the recording grows.
+// Also prints the resident memory (VmRSS, and its peak VmHWM) at every sixth of each recording, to
+// show it stays flat.
 //
 //   build/stop_to_done_bench [minutes...]     (default: 1 10 60)
 #include <chrono>
@@ -33,10 +34,11 @@ double seconds(Clock::time_point since) {
   return std::chrono::duration<double>(Clock::now() - since).count();
 }
 
-double residentMiB() {
+// VmRSS or VmHWM of this process, in MiB.
+double statusMiB(const std::string& field) {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024;
+    if (line.rfind(field, 0) == 0) return std::stod(line.substr(field.size())) / 1024;
   }
   return 0;
 }
@@ -57,10 +59,16 @@ struct Signal {
 };
 
 // Runs `cycles` I/O cycles of the signal through the recorder, as fast as its encoder takes them:
-// the ring never fills.
+// the ring never fills. With `memory`, appends the resident memory at every sixth of the way.
 void record(ProcessTapRecorder& recorder, testing::FakeAudioHardware& hw, const Signal& signal,
-            std::uint64_t cycles) {
+            std::uint64_t cycles, std::string* memory = nullptr) {
   for (std::uint64_t c = 0; c < cycles; ++c) {
+    if (memory && c % (cycles / 6) == 0) {
+      char sample[96];
+      std::snprintf(sample, sizeof sample, " %.0f s %.1f/%.1f;", double(c * kCycle) / kRate,
+                    statusMiB("VmRSS:"), statusMiB("VmHWM:"));
+      *memory += sample;
+    }
     const std::size_t at = (c * kCycle) % kRate;
     AudioBuffer buffers[2] = {{1, kCycle * 4, const_cast<float*>(signal.mic.data() + at)},
                               {2, kCycle * 8, const_cast<float*>(signal.system.data() + 2 * at)}};
@@ -80,6 +88,7 @@ int main(int argc, char** argv) {
   if (minutes.empty()) minutes = {1, 10, 60};
 
   const Signal signal;
+  std::string memory;
   const fs::path root =
       fs::temp_directory_path() / ("ondrel-stop-bench-" + std::to_string(getpid()));
   std::printf(
@@ -97,8 +106,14 @@ int main(int argc, char** argv) {
     recorder->start();
 
     const std::uint64_t cycles = std::uint64_t(length) * 60 * kRate / kCycle;
-    record(*recorder, *hw, signal, cycles);
-    const double rss = residentMiB();
+    char heading[64];
+    std::snprintf(heading, sizeof heading, "\n%d min, VmRSS/VmHWM in MiB:", length);
+    memory += heading;
+    record(*recorder, *hw, signal, cycles, &memory);
+    const double rss = statusMiB("VmRSS:");
+    char end[64];
+    std::snprintf(end, sizeof end, " end %.1f/%.1f", rss, statusMiB("VmHWM:"));
+    memory += end;
 
     const auto stop = Clock::now();
     recorder->finishToM4A(dir / "audio.wav", dir / "audio.m4a");
@@ -120,5 +135,6 @@ int main(int argc, char** argv) {
     fs::remove_all(dir);
   }
   fs::remove_all(root);
+  std::printf("\nResident memory while recording, at every sixth:%s\n", memory.c_str());
   return 0;
 }

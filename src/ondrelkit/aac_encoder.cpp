@@ -1,5 +1,6 @@
 #include "ondrelkit/aac_encoder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -58,19 +59,25 @@ bool AacEncoder::open(int inputRate, const AVChannelLayout& inputLayout,
   } else if (av_channel_layout_copy(&inLayout, &inputLayout) < 0) {
     return false;
   }
-  SwrContext* resampler = nullptr;
-  int ret = swr_alloc_set_opts2(&resampler, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
-                                &inLayout, inputFormat, inputRate, 0, nullptr);
+  direct_ = inputFormat == AV_SAMPLE_FMT_S16 && inputRate == enc->sample_rate &&
+            av_channel_layout_compare(&inLayout, &enc->ch_layout) == 0;
+  if (!direct_) {
+    SwrContext* resampler = nullptr;
+    int ret = swr_alloc_set_opts2(&resampler, &enc->ch_layout, enc->sample_fmt, enc->sample_rate,
+                                  &inLayout, inputFormat, inputRate, 0, nullptr);
+    resampler_.reset(resampler);
+    if (ret < 0 || swr_init(resampler_.get()) < 0) {
+      av_channel_layout_uninit(&inLayout);
+      return false;
+    }
+    fifo_.reset(
+        av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 4 * enc->frame_size));
+    converted_.reset(av_frame_alloc());
+  }
   av_channel_layout_uninit(&inLayout);
-  resampler_.reset(resampler);
-  if (ret < 0 || swr_init(resampler_.get()) < 0) return false;
-
-  fifo_.reset(
-      av_audio_fifo_alloc(enc->sample_fmt, enc->ch_layout.nb_channels, 4 * enc->frame_size));
-  converted_.reset(av_frame_alloc());
   encoderFrame_.reset(av_frame_alloc());
   packet_.reset(av_packet_alloc());
-  if (!fifo_ || !converted_ || !encoderFrame_ || !packet_) return false;
+  if ((!direct_ && (!fifo_ || !converted_)) || !encoderFrame_ || !packet_) return false;
   // One buffer of exactly frame_size samples, reused for every frame the encoder gets.
   AVFrame* frame = encoderFrame_.get();
   frame->nb_samples = enc->frame_size;
@@ -81,6 +88,10 @@ bool AacEncoder::open(int inputRate, const AVChannelLayout& inputLayout,
 }
 
 void AacEncoder::write(const std::uint8_t* const* samples, int count, const PacketSink& sink) {
+  if (direct_) {
+    if (count > 0) writeDirect(reinterpret_cast<const std::int16_t*>(samples[0]), count, sink);
+    return;
+  }
   int needed = swr_get_out_samples(resampler_.get(), count);
   check(needed, "resample");
   if (needed > convertedCapacity_) {
@@ -107,20 +118,54 @@ void AacEncoder::write(const std::uint8_t* const* samples, int count, const Pack
 }
 
 void AacEncoder::flush(const PacketSink& sink) {
-  write(nullptr, 0, sink);  // what the resampler still holds (only when the rate changes)
-  if (int left = av_audio_fifo_size(fifo_.get()); left > 0) encodeFromFifo(left, sink);
+  if (direct_) {
+    if (directFrames_ > 0) encodeFrame(directFrames_, sink);
+    directFrames_ = 0;
+  } else {
+    write(nullptr, 0, sink);  // what the resampler still holds (only when the rate changes)
+    if (int left = av_audio_fifo_size(fifo_.get()); left > 0) encodeFromFifo(left, sink);
+  }
   encode(nullptr, sink);
+}
+
+void AacEncoder::writeDirect(const std::int16_t* interleaved, int count, const PacketSink& sink) {
+  AVFrame* frame = encoderFrame_.get();
+  const int frameSize = encoder_->frame_size;
+  while (count > 0) {
+    // A no-op once the encoder has let go of the previous frame, which it has by the time
+    // avcodec_receive_packet reports EAGAIN; a copy only if it still holds it.
+    if (directFrames_ == 0) check(av_frame_make_writable(frame), "encode");
+    const int n = std::min(count, frameSize - directFrames_);
+    float* left = reinterpret_cast<float*>(frame->extended_data[0]) + directFrames_;
+    float* right = reinterpret_cast<float*>(frame->extended_data[1]) + directFrames_;
+    // As the resampler converts: a multiplication by a power of two, exact.
+    constexpr float kScale = 1.0f / 32768;
+    for (int i = 0; i < n; ++i) {
+      left[i] = float(interleaved[2 * i]) * kScale;
+      right[i] = float(interleaved[2 * i + 1]) * kScale;
+    }
+    interleaved += 2 * std::size_t(n);
+    count -= n;
+    directFrames_ += n;
+    if (directFrames_ == frameSize) {
+      directFrames_ = 0;
+      encodeFrame(frameSize, sink);
+    }
+  }
 }
 
 void AacEncoder::encodeFromFifo(int count, const PacketSink& sink) {
   AVFrame* frame = encoderFrame_.get();
-  // A no-op once the encoder has let go of the previous frame, which it has by the time
-  // avcodec_receive_packet reports EAGAIN; a copy only if it still holds it.
-  check(av_frame_make_writable(frame), "encode");
+  check(av_frame_make_writable(frame), "encode");  // as in writeDirect
   if (av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame->extended_data), count) <
       count) {
     fail(AVERROR_BUG, "encode");
   }
+  encodeFrame(count, sink);
+}
+
+void AacEncoder::encodeFrame(int count, const PacketSink& sink) {
+  AVFrame* frame = encoderFrame_.get();
   frame->nb_samples = count;  // below frame_size only for the last frame
   frame->pts = nextPts_;
   nextPts_ += count;

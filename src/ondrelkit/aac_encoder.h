@@ -1,6 +1,8 @@
 // The recording's audio codec: FFmpeg's native AAC-LC encoder at 128 kb/s, stereo, at the input's
 // rate (or the nearest rate AAC can carry), fed any sample format and channel layout through a
-// resampler and a FIFO that cuts the input into the encoder's frames. Both ways of making the M4A
+// resampler and a FIFO that cuts the input into the encoder's frames. The recording's own format,
+// interleaved 16-bit stereo at a rate AAC carries, skips both: it is scaled into the encoder's
+// frame directly, the same values at a fraction of the cost. Both ways of making the M4A
 // (the whole-file transcode and the encoder that runs while recording) encode through it.
 #pragma once
 
@@ -31,7 +33,9 @@ class AacEncoder {
   void flush(const PacketSink& sink);
 
  private:
+  void writeDirect(const std::int16_t* interleaved, int count, const PacketSink& sink);
   void encodeFromFifo(int count, const PacketSink& sink);
+  void encodeFrame(int count, const PacketSink& sink);
   void encode(const AVFrame* frame, const PacketSink& sink);
 
   std::unique_ptr<AVCodecContext, ffmpeg::CodecDeleter> encoder_;
@@ -42,6 +46,8 @@ class AacEncoder {
   std::unique_ptr<AVFrame, ffmpeg::FrameDeleter> encoderFrame_;
   std::unique_ptr<AVPacket, ffmpeg::PacketDeleter> packet_;
   std::int64_t nextPts_ = 0;
+  bool direct_ = false;
+  int directFrames_ = 0;  // frames of encoderFrame_ the direct path has filled
 };
 
 }  // namespace ondrel

@@ -27,11 +27,19 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often the encoder thread looks into the ring: often enough that it stays nearly empty,
-// seldom enough to cost nothing.
-constexpr auto kPollPeriod = std::chrono::milliseconds(50);
-// Fragment length of the partial file: what a killed process can lose of it at most.
-constexpr int64_t kFragmentMicroseconds = 1'000'000;
+// How often the encoder thread wakes to encode what the ring holds and to cut a fragment of the
+// partial file: about what a killed process can lose of it. Waking seldom keeps encoding while
+// recording cheap: a batch of a second runs with warm caches, where one of 50 ms found them cold
+// (the thread took a quarter more CPU per recorded second).
+constexpr auto kFragmentPeriod = std::chrono::seconds(1);
+// A backlog this long wakes the encoder thread early. It never builds up in real time (the thread
+// empties the ring every period); a producer that outruns real time, such as a burst after a
+// stall, gets the encoder going before the ring fills.
+constexpr std::size_t kWakeBacklogSeconds = 2;
+
+std::size_t wakeBacklogSamples(std::uint32_t sampleRate) {
+  return 2 * std::size_t(sampleRate) * kWakeBacklogSeconds;
+}
 // How often the partial file is synced, so that little is left for the finish (and a power cut
 // loses little).
 constexpr auto kSyncPeriod = std::chrono::seconds(3);
@@ -58,10 +66,9 @@ class StreamingEncoder::Output {
     // For fdatasync only: any descriptor of the file syncs its data.
     syncFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ffmpeg::Options options;
-    // The index up front and empty, then self-contained fragments: every fragment written is
-    // playable without anything that comes after it.
-    av_dict_set(&options.dict, "movflags", "+empty_moov+default_base_moof", 0);
-    av_dict_set_int(&options.dict, "frag_duration", kFragmentMicroseconds, 0);
+    // The index up front and empty, then self-contained fragments, cut by cutFragment(): every
+    // fragment written is playable without anything that comes after it.
+    av_dict_set(&options.dict, "movflags", "+empty_moov+default_base_moof+frag_custom", 0);
     check(avformat_write_header(output, &options.dict), "write the partial file's header");
     flush();
   }
@@ -74,8 +81,13 @@ class StreamingEncoder::Output {
   void write(AVPacket* packet, AVRational timeBase) {
     av_packet_rescale_ts(packet, timeBase, stream_->time_base);
     packet->stream_index = stream_->index;
+    // Kept in memory by the muxer until the fragment is cut.
     check(av_write_frame(output_.get(), packet), "write the partial file");
-    // The muxer writes only when it cuts a fragment; this hands that to the kernel at once.
+  }
+
+  // Writes the packets written since the last cut as one fragment and hands it to the kernel.
+  void cutFragment() {
+    check(av_write_frame(output_.get(), nullptr), "write the partial file");
     flush();
   }
 
@@ -125,7 +137,12 @@ bool StreamingEncoder::push(std::span<const std::int16_t> interleaved) noexcept 
     failed_.store(true, std::memory_order_relaxed);
     return false;
   }
+  const std::size_t before = ring_.readAvailable();
   ring_.write(interleaved.data(), interleaved.size());
+  const std::size_t wakeAt = wakeBacklogSamples(sampleRate_);
+  // Only on crossing, so at most once per period. Without the mutex: a wake-up lost to the race
+  // with the thread going to sleep costs only a delay of one period.
+  if (before < wakeAt && before + interleaved.size() >= wakeAt) wake_.notify_one();
   return true;
 }
 
@@ -164,17 +181,24 @@ void StreamingEncoder::run() {
     std::vector<std::int16_t> block(2 * kBlockFrames);
     for (bool finishing = false; !finishing;) {
       {
+        const std::size_t wakeAt = wakeBacklogSamples(sampleRate_);
         std::unique_lock lock(mutex_);
-        wake_.wait_for(lock, kPollPeriod, [this] { return finishing_; });
+        wake_.wait_for(lock, kFragmentPeriod,
+                       [&] { return finishing_ || ring_.readAvailable() >= wakeAt; });
         finishing = finishing_;
       }
-      // Once finishing is seen no push can come, so this drains the ring for good.
-      while (std::size_t samples = ring_.read(block.data(), block.size())) {
+      // What the ring holds now, and no more: a producer that keeps it full must not keep the
+      // fragment from being cut. Once finishing is seen no push can come, so this drains the
+      // ring for good.
+      for (std::size_t left = ring_.readAvailable(); left > 0;) {
+        const std::size_t samples = ring_.read(block.data(), std::min(block.size(), left));
         const auto* data = reinterpret_cast<const std::uint8_t*>(block.data());
         encoder.write(&data, int(samples / 2), sink);
         framesEncoded_ += samples / 2;
+        left -= samples;
       }
       if (failed()) return;  // the ring overflowed: what is encoded is not the whole recording
+      if (!finishing) output.cutFragment();  // when finishing, close() writes the last one
       output.syncIfDue();
     }
     encoder.flush(sink);

@@ -45,7 +45,7 @@ class StreamingEncoder {
 
   // The I/O thread's hand-off, one caller at a time: copies the frames in whole, or, when they do
   // not fit, marks the encoder failed. False once the encoder has failed. Never blocks, allocates
-  // or throws.
+  // or throws; signals the encoder thread only when the backlog grows long.
   bool push(std::span<const std::int16_t> interleaved) noexcept;
   // Frames pushed and not yet taken by the encoder thread.
   std::size_t backlogFrames() const { return ring_.readAvailable() / 2; }

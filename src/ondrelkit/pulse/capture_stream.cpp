@@ -12,8 +12,8 @@ namespace {
 // A recorder wants few wake-ups, not low latency: the server hands over about this much at a
 // time, and the source's own latency is left as the user set it (no PA_STREAM_ADJUST_LATENCY).
 constexpr pa_usec_t kFragmentUsec = 80 * PA_USEC_PER_MSEC;
-// The ring covers a stall of the I/O thread (a disk that stops answering) this long.
-constexpr double kRingSeconds = 20.0;
+// Covers a stall of the I/O thread (a disk that stops answering) of at least 10 s.
+constexpr double kRingSeconds = 12.0;
 
 double secondsNow() {
   using namespace std::chrono;

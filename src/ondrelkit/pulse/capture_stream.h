@@ -34,7 +34,7 @@ class CaptureStream {
   // Deliveries are split into chunks of at most this many frames.
   static constexpr std::uint32_t kMaxChunkFrames = 8192;
 
-  // number: tells streams apart on the timeline. Allocates the ring (20 s of audio).
+  // number: tells streams apart on the timeline. Allocates the ring (12 s of audio).
   CaptureStream(PulseConnection& connection, std::string source, const pa_sample_spec& spec,
                 const pa_channel_map& map, std::uint32_t number);
   ~CaptureStream();
@@ -62,7 +62,7 @@ class CaptureStream {
   // The I/O thread no longer reads it (a newer stream took over): the control side closes it.
   void retire() { retired_.store(true, std::memory_order_release); }
   bool retired() const { return retired_.load(std::memory_order_acquire); }
-  // Frames that did not fit in the ring (the I/O thread stopped reading for 20 s).
+  // Frames that did not fit in the ring (the I/O thread stopped reading for 12 s).
   std::uint64_t overflowFrames() const { return overflow_.load(std::memory_order_relaxed); }
 
  private:

@@ -13,8 +13,8 @@ extern "C" {
 namespace ondrel::pulse {
 namespace {
 
-// Room for both queues: far more than the wait, so a whole stall's worth of capture fits.
-constexpr double kQueueSeconds = 30.0;
+// Room for both queues: what the capture rings hold after a stall, on top of the wait.
+constexpr double kQueueSeconds = 14.0;
 // Input is resampled in slices of at most this many frames, so the scratch buffers stay fixed.
 constexpr std::size_t kSliceFrames = 4096;
 // A microphone chunk this much later than its stretch's clock says is a real gap (frames lost

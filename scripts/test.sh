@@ -24,11 +24,13 @@ build build
 echo "== the Debian package: lintian, then recording through the installed /usr/bin/ondrel"
 bash scripts/package-test.sh build
 
+# Large graph quanta push a sound server's timing to the edge; under the sanitizer's slowdown
+# that test measures the slowdown, so it runs in the release build only.
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=address,undefined -DONDREL_BENCH=OFF
 (cd build-asan && export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 &&
   ctest --output-on-failure --no-tests=error -L unit -j "$jobs" &&
-  ctest --output-on-failure --no-tests=error -L integration -j 1)
+  ctest --output-on-failure --no-tests=error -L integration -j 1 -E 'LargeGraphQuanta')
 
 # The sound-server tests assert real-time behaviour that ThreadSanitizer's slowdown distorts; the
 # binary's end-to-end tests still run every thread of the tool under it.

@@ -474,6 +474,13 @@ OSStatus PulseHardware::AudioObjectAddPropertyListenerBlock(
 
 void PulseHardware::renewSubscription() {
   pa_context* context = connection_->context();
+  // A question to the context before this one is never answered.
+  if (serverInfo_) {
+    pa_operation_cancel(serverInfo_);
+    pa_operation_unref(serverInfo_);
+    serverInfo_ = nullptr;
+  }
+  askAgain_ = false;
   subscribedGeneration_ = connection_->generation();
   pa_context_set_subscribe_callback(context, &onServerEvent, this);
   // Sources and sinks too: one that appears may be what a running device waits for.
@@ -496,18 +503,26 @@ void PulseHardware::onServerEvent(pa_context* context, pa_subscription_event_typ
     }
     return;
   }
-  // The event does not say what changed: ask (once at a time), and compare the default sink.
-  if (hardware->serverInfo_) return;
+  // The event does not say what changed: ask, and compare the default sink. One question at a
+  // time; an event while it is out asks again once it is answered, as the answer may predate it.
+  if (hardware->serverInfo_) {
+    hardware->askAgain_ = true;
+    return;
+  }
   hardware->serverInfo_ = pa_context_get_server_info(context, &onServerInfo, self);
 }
 
-void PulseHardware::onServerInfo(pa_context*, const pa_server_info* info, void* self) {
+void PulseHardware::onServerInfo(pa_context* context, const pa_server_info* info, void* self) {
   auto* hardware = static_cast<PulseHardware*>(self);
   if (hardware->serverInfo_) {
     pa_operation_unref(hardware->serverInfo_);
     hardware->serverInfo_ = nullptr;
   }
   if (info) hardware->defaultSinkMaybeChanged(info->default_sink_name ? info->default_sink_name : "");
+  if (hardware->askAgain_) {
+    hardware->askAgain_ = false;
+    hardware->serverInfo_ = pa_context_get_server_info(context, &onServerInfo, self);
+  }
 }
 
 void PulseHardware::defaultSinkMaybeChanged(const std::string& name) {

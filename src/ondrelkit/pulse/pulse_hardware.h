@@ -135,6 +135,7 @@ class PulseHardware : public AudioHardware {
   std::unique_ptr<pulse::PulseConnection> connection_;
   std::unique_ptr<pulse::ListenerThread> listeners_;
   pa_operation* serverInfo_ = nullptr;  // a pending question about the default sink
+  bool askAgain_ = false;               // a server event came while it was pending
 
   // Guarded by the mainloop lock.
   std::map<DeviceKey, AudioObjectID> deviceIDs_;

@@ -33,12 +33,15 @@ PulseConnection::~PulseConnection() {
   pa_threaded_mainloop_free(mainloop_);
 }
 
-PulseConnection::Lock::Lock(PulseConnection& connection) : mainloop_(connection.mainloop_) {
+PulseConnection::Lock::Lock(PulseConnection& connection)
+    : calls_(connection.calls_), mainloop_(connection.mainloop_) {
+  calls_.lock();
   if (mainloop_) pa_threaded_mainloop_lock(mainloop_);
 }
 
 PulseConnection::Lock::~Lock() {
   if (mainloop_) pa_threaded_mainloop_unlock(mainloop_);
+  calls_.unlock();
 }
 
 void PulseConnection::drop() {

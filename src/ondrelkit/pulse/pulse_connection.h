@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <utility>
 
 namespace ondrel::pulse {
@@ -25,7 +26,8 @@ class PulseConnection {
 
   bool usable() const { return mainloop_ != nullptr; }
 
-  // Holds the mainloop lock for its scope; does nothing on an unusable connection.
+  // Holds the mainloop lock for its scope (nothing on an unusable connection), and keeps other
+  // callers out while it waits for the server. Never on the mainloop thread.
   class Lock {
    public:
     explicit Lock(PulseConnection& connection);
@@ -34,6 +36,7 @@ class PulseConnection {
     Lock& operator=(const Lock&) = delete;
 
    private:
+    std::recursive_mutex& calls_;
     pa_threaded_mainloop* mainloop_;
   };
 
@@ -64,6 +67,9 @@ class PulseConnection {
   static void onTimer(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
                       void* self);
 
+  // Taken before the mainloop lock and kept across its waits: one caller at a time, in a lock
+  // that sanitizers see (the mainloop's own is taken inside libpulse).
+  std::recursive_mutex calls_;
   pa_threaded_mainloop* mainloop_ = nullptr;
   pa_context* context_ = nullptr;
   std::uint64_t generation_ = 0;

@@ -214,7 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
         // 200 ms of the microphone lost before delivery: a gap of that length, no shift.
         with("MicFramesLost", [](Case& c) { c.mic.lostFrom = 5, c.mic.lostTo = 5.2; }),
         // The microphone stalls beyond the wait: its late audio is kept, after what went out.
-        with("MicStallBeyondTheWait", [](Case& c) { c.mic.heldFrom = 5, c.mic.heldTo = 6.5; }),
+        with("MicStallBeyondTheWait", [](Case& c) { c.mic.heldFrom = 5, c.mic.heldTo = 8.5; }),
         // The I/O thread blocked for 10 s (a disk stall): the sources queue meanwhile.
         with("RenderStall10s",
              [](Case& c) {

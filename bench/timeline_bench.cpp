@@ -34,9 +34,8 @@ void BM_TimelineTenMilliseconds(benchmark::State& state) {
     benchmark::DoNotOptimize(micOut.data());
   }
   // Seconds of work per iteration over the 10 ms each iteration stands for.
-  state.counters["of_budget"] = benchmark::Counter(double(state.iterations()) * 0.01,
-                                                   benchmark::Counter::kIsRate |
-                                                       benchmark::Counter::kInvert);
+  state.counters["of_budget"] = benchmark::Counter(
+      double(state.iterations()) * 0.01, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_TimelineTenMilliseconds);
 

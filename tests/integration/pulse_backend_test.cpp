@@ -360,8 +360,7 @@ TEST_P(PulseBackend, DefaultSinkChangeBeforeTheListenerIsReported) {
 }
 
 // The phase (radians) of a sine of `hz` in one channel over [from, to) s.
-double phaseOf(const DecodedAudio& wav, std::uint32_t channel, double hz, double from,
-               double to) {
+double phaseOf(const DecodedAudio& wav, std::uint32_t channel, double hz, double from, double to) {
   double i = 0, q = 0;
   const double w = 2 * std::numbers::pi * hz / wav.sampleRate;
   for (auto k = std::size_t(from * wav.sampleRate); k < std::size_t(to * wav.sampleRate); ++k) {
@@ -431,10 +430,10 @@ TEST_P(PulseBackend, TheSameInstantLandsAtTheSamePlaceInBothChannels) {
   recorder->stop();
   const DecodedAudio wav = testing::decodeAudio(wavPath());
   const double end = double(wav.frames()) / 48000.0;
-  const double lag = std::remainder(phaseOf(wav, 0, kHz, 1.0, end - 0.5) -
-                                        phaseOf(wav, 1, kHz, 1.0, end - 0.5),
-                                    2 * std::numbers::pi) /
-                     (2 * std::numbers::pi * kHz);
+  const double lag =
+      std::remainder(phaseOf(wav, 0, kHz, 1.0, end - 0.5) - phaseOf(wav, 1, kHz, 1.0, end - 0.5),
+                     2 * std::numbers::pi) /
+      (2 * std::numbers::pi * kHz);
   RecordProperty("lag_ms", std::to_string(lag * 1000));
   EXPECT_LT(std::fabs(lag), 0.003) << "system channel off by " << lag * 1000 << " ms";
 }

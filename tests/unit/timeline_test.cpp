@@ -21,10 +21,10 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kTimeHz = 1.0;  // the tap's time code repeats every second
 
 struct Source {
-  double speed = 1.0;        // frames per nominal frame: a clock off by 0.5% is 1.005
-  std::size_t chunk = 960;   // frames per delivery
-  double delay = 0.005;      // from the capture of a chunk's last frame to its delivery
-  double jitter = 0.002;     // more delay, uniform, and stamp noise of a tenth of it
+  double speed = 1.0;       // frames per nominal frame: a clock off by 0.5% is 1.005
+  std::size_t chunk = 960;  // frames per delivery
+  double delay = 0.005;     // from the capture of a chunk's last frame to its delivery
+  double jitter = 0.002;    // more delay, uniform, and stamp noise of a tenth of it
   // Frames captured in [from, to) are never delivered.
   double lostFrom = -1, lostTo = -1;
   // Deliveries due in [from, to) come at `to`, all at once.
@@ -35,9 +35,9 @@ struct Case {
   std::string name;
   Source mic, tap;
   double seconds = 20;
-  double settle = 1;               // alignment is checked from here on
+  double settle = 1;                                // alignment is checked from here on
   double renderStallFrom = -1, renderStallTo = -1;  // the I/O thread blocked (a disk stall)
-  double newTapStreamAt = -1;      // a new monitor stream from here, overlapping the old by 30 ms
+  double newTapStreamAt = -1;  // a new monitor stream from here, overlapping the old by 30 ms
   double micGoneFrom = -1, micGoneTo = -1;  // the microphone stream ended, then came back
   // Expectations: microphone frames in the output that lie in a gap (lost or gone), tap frames
   // silent beyond the start and the scripted losses, and the largest lag allowed.
@@ -167,10 +167,11 @@ TEST_P(TimelineCases, KeepsEveryFrameOnOneTimeline) {
     double lag = std::remainder(tapTime - micTime, 1.0 / kTimeHz);
     worstLagMs = std::max(worstLagMs, std::abs(lag) * 1000);
   }
-  const double lostMic = c.mic.lostTo > 0 ? (c.mic.lostTo - c.mic.lostFrom) * kRate * c.mic.speed
-                                          : 0;
+  const double lostMic =
+      c.mic.lostTo > 0 ? (c.mic.lostTo - c.mic.lostFrom) * kRate * c.mic.speed : 0;
   const double goneMic = c.micGoneTo > 0 ? (c.micGoneTo - c.micGoneFrom) * kRate * c.mic.speed : 0;
-  EXPECT_NEAR(double(missing), lostMic + goneMic, double(c.mic.chunk) + 1.0) << "microphone frames lost";
+  EXPECT_NEAR(double(missing), lostMic + goneMic, double(c.mic.chunk) + 1.0)
+      << "microphone frames lost";
   EXPECT_EQ(tapSilent, 0u) << "system audio silent where it was delivered";
   EXPECT_LE(worstLagMs, c.maxLagMs) << "system channel off the microphone channel";
 }

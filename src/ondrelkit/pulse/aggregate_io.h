@@ -5,8 +5,9 @@
 //
 // The streams can be swapped while it runs: a new microphone after the old one ended, a new tap
 // (monitor) stream beside the old one, which takes over from its first delivered frame
-// (make-before-break); the old one is then retired, for the control side to close. The timeline outlives a stop: a device started again on the same
-// microphone resumes it, so nothing captured in between is lost.
+// (make-before-break); the old one is then retired, for the control side to close. The timeline
+// outlives a stop: a device started again on the same microphone resumes it, so nothing captured in
+// between is lost.
 //
 // Threads: every member function from one control thread at a time, never the I/O thread.
 #pragma once

@@ -28,14 +28,14 @@ bool failed(pa_stream* stream) {
 }  // namespace
 
 CaptureStream::CaptureStream(PulseConnection& connection, std::string source,
-                             const pa_sample_spec& spec, const pa_channel_map& map,
+                             const pa_sample_spec& sampleSpec, const pa_channel_map& map,
                              std::uint32_t number)
     : connection_(connection),
       source_(std::move(source)),
-      spec_(spec),
+      spec_(sampleSpec),
       map_(map),
       number_(number),
-      samples_(std::size_t(kRingSeconds * spec.rate) * spec.channels),
+      samples_(std::size_t(kRingSeconds * sampleSpec.rate) * sampleSpec.channels),
       chunks_(std::size_t(kRingSeconds * 1000)) {}
 
 CaptureStream::~CaptureStream() {
@@ -69,9 +69,9 @@ bool CaptureStream::open(bool corked) {
   pa_context_unref(context);
   if (!ready) {
     close();
-    why_ = serverGone                      ? kAudioHardwareNotRunningError
-           : error == PA_ERR_NOENTITY      ? kAudioHardwareBadDeviceError
-                                           : kAudioHardwareUnspecifiedError;
+    why_ = serverGone                 ? kAudioHardwareNotRunningError
+           : error == PA_ERR_NOENTITY ? kAudioHardwareBadDeviceError
+                                      : kAudioHardwareUnspecifiedError;
     return false;
   }
   sourceIndex_ = pa_stream_get_device_index(stream_);
@@ -127,7 +127,8 @@ double CaptureStream::captureTimeOfNextRead() {
   const double buffered = double(pa_stream_readable_size(stream_)) / bytesPerSecond;
   // When frame 0 was captured, were the newest frame here captured just now.
   const double origin = now - buffered - double(position_) / rate;
-  while (earliestCount_ > 0 && earliest_[(earliestFirst_ + earliestCount_ - 1) % kWindowReads].origin >= origin) {
+  while (earliestCount_ > 0 &&
+         earliest_[(earliestFirst_ + earliestCount_ - 1) % kWindowReads].origin >= origin) {
     --earliestCount_;
   }
   while (earliestCount_ > 0 &&
@@ -176,8 +177,8 @@ void CaptureStream::deliver(const float* samples, std::size_t frames, double tim
   while (frames > 0) {
     const auto count = std::uint32_t(std::min<std::size_t>(frames, kMaxChunkFrames));
     const std::size_t values = std::size_t(count) * channels;
-    const bool fits = chunks_.writeAvailable() > 0 &&
-                      (!samples || samples_.writeAvailable() >= values);
+    const bool fits =
+        chunks_.writeAvailable() > 0 && (!samples || samples_.writeAvailable() >= values);
     if (fits) {
       if (samples) samples_.write(samples, values);
       chunks_.push(Chunk{count, samples == nullptr, time});

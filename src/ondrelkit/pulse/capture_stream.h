@@ -35,7 +35,7 @@ class CaptureStream {
   static constexpr std::uint32_t kMaxChunkFrames = 8192;
 
   // number: tells streams apart on the timeline. Allocates the ring (12 s of audio).
-  CaptureStream(PulseConnection& connection, std::string source, const pa_sample_spec& spec,
+  CaptureStream(PulseConnection& connection, std::string source, const pa_sample_spec& sampleSpec,
                 const pa_channel_map& map, std::uint32_t number);
   ~CaptureStream();
   CaptureStream(const CaptureStream&) = delete;

@@ -339,11 +339,11 @@ OSStatus PulseHardware::AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID& 
 }
 
 std::shared_ptr<pulse::CaptureStream> PulseHardware::openStream(const std::string& source,
-                                                                const pa_sample_spec& spec,
+                                                                const pa_sample_spec& sampleSpec,
                                                                 const pa_channel_map& map,
                                                                 bool corked) {
-  auto stream =
-      std::make_shared<pulse::CaptureStream>(*connection_, source, spec, map, nextStreamNumber_++);
+  auto stream = std::make_shared<pulse::CaptureStream>(*connection_, source, sampleSpec, map,
+                                                       nextStreamNumber_++);
   stream->open(corked);
   return stream;
 }
@@ -518,7 +518,8 @@ void PulseHardware::onServerInfo(pa_context* context, const pa_server_info* info
     pa_operation_unref(hardware->serverInfo_);
     hardware->serverInfo_ = nullptr;
   }
-  if (info) hardware->defaultSinkMaybeChanged(info->default_sink_name ? info->default_sink_name : "");
+  if (info)
+    hardware->defaultSinkMaybeChanged(info->default_sink_name ? info->default_sink_name : "");
   if (hardware->askAgain_) {
     hardware->askAgain_ = false;
     hardware->serverInfo_ = pa_context_get_server_info(context, &onServerInfo, self);
@@ -601,13 +602,14 @@ void PulseHardware::healOnce() {
   }
   if (source.empty()) return;
 
-  pa_sample_spec spec = wanted.micSpec;
+  pa_sample_spec sampleSpec = wanted.micSpec;
   pa_channel_map map = wanted.micMap;
   if (!need->mic) {
-    spec = pa_sample_spec{PA_SAMPLE_FLOAT32NE, wanted.micSpec.rate, pulse::Timeline::kTapChannels};
+    sampleSpec =
+        pa_sample_spec{PA_SAMPLE_FLOAT32NE, wanted.micSpec.rate, pulse::Timeline::kTapChannels};
     pa_channel_map_init_stereo(&map);
   }
-  auto stream = openStream(source, spec, map, false);
+  auto stream = openStream(source, sampleSpec, map, false);
   IOProc* proc = findProc(need->device, need->proc);
   if (!stream->running() || !proc || !proc->running) {
     stream->close();

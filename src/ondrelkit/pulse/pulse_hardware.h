@@ -26,11 +26,11 @@
 
 #include <condition_variable>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -122,7 +122,7 @@ class PulseHardware : public AudioHardware {
   void renewSubscription();
   void defaultSinkMaybeChanged(const std::string& name);
   std::shared_ptr<pulse::CaptureStream> openStream(const std::string& source,
-                                                   const pa_sample_spec& spec,
+                                                   const pa_sample_spec& sampleSpec,
                                                    const pa_channel_map& map, bool corked);
   static void close(Capture& capture);
   // Opens again what a running device lost; the healer thread calls it a few times a second.

@@ -48,8 +48,8 @@ Timeline::Timeline(std::uint32_t rate, std::uint32_t micChannels, double start)
   AVChannelLayout layout;
   av_channel_layout_default(&layout, int(kTapChannels));
   const int r = int(rate);
-  if (swr_alloc_set_opts2(&resampler_, &layout, AV_SAMPLE_FMT_FLT, r, &layout, AV_SAMPLE_FMT_FLT,
-                          r, 0, nullptr) < 0 ||
+  if (swr_alloc_set_opts2(&resampler_, &layout, AV_SAMPLE_FMT_FLT, r, &layout, AV_SAMPLE_FMT_FLT, r,
+                          0, nullptr) < 0 ||
       swr_init(resampler_) < 0 ||
       // Switching compensation on builds the filter bank: here, not on the I/O thread.
       swr_set_compensation(resampler_, 1, r) < 0 || swr_set_compensation(resampler_, 0, r) < 0) {
@@ -133,9 +133,13 @@ void Timeline::micGone() {
 
 void Timeline::padMic(std::uint64_t frames) {
   stats_.micSilenceFrames += frames;
+  pad(micQueue_, micChannels_, frames);
+}
+
+void Timeline::pad(SpscRing<float>& queue, std::size_t channels, std::uint64_t frames) {
   while (frames > 0) {
     const std::size_t slice = std::size_t(std::min<std::uint64_t>(frames, kSliceFrames));
-    micQueue_.write(zeros_.data(), slice * micChannels_);
+    queue.write(zeros_.data(), slice * channels);
     frames -= slice;
   }
 }
@@ -204,11 +208,7 @@ void Timeline::tapGone() {
 
 void Timeline::padTap(std::uint64_t frames) {
   stats_.tapSilenceFrames += frames;
-  while (frames > 0) {
-    const std::size_t slice = std::size_t(std::min<std::uint64_t>(frames, kSliceFrames));
-    tapQueue_.write(zeros_.data(), slice * kTapChannels);
-    frames -= slice;
-  }
+  pad(tapQueue_, kTapChannels, frames);
 }
 
 void Timeline::feedTap(const float* samples, std::size_t frames) {
@@ -216,8 +216,8 @@ void Timeline::feedTap(const float* samples, std::size_t frames) {
     const std::size_t slice = std::min(frames, kSliceFrames);
     const auto* in = reinterpret_cast<const std::uint8_t*>(samples ? samples : zeros_.data());
     auto* out = reinterpret_cast<std::uint8_t*>(resampled_.data());
-    const int produced = swr_convert(resampler_, &out, int(resampled_.size() / kTapChannels), &in,
-                                     int(slice));
+    const int produced =
+        swr_convert(resampler_, &out, int(resampled_.size() / kTapChannels), &in, int(slice));
     if (produced > 0) tapQueue_.write(resampled_.data(), std::size_t(produced) * kTapChannels);
     if (samples) samples += slice * kTapChannels;
     frames -= slice;
@@ -231,12 +231,13 @@ void Timeline::steer() {
   const double master = micPresent_ && micClock_.settled() ? micClock_.period() : nominal;
   const double tap = tapClock_.settled() ? tapClock_.period() : nominal;
   const double band = kDeadBandSeconds * double(rate_);
-  const double error = tapError_ > band ? tapError_ - band : tapError_ < -band ? tapError_ + band : 0;
+  const double error = tapError_ > band    ? tapError_ - band
+                       : tapError_ < -band ? tapError_ + band
+                                           : 0;
   // The clocks' rates come from long fits and cover real drift; what is left is worked off
   // slowly, so that a shift in the stamps never bends the pitch audibly.
   const double drift = std::clamp(tap / master - 1.0, -kMaxDrift, kMaxDrift);
-  const double pull =
-      std::clamp(error / (double(rate_) * kCorrectionSeconds), -kMaxPull, kMaxPull);
+  const double pull = std::clamp(error / (double(rate_) * kCorrectionSeconds), -kMaxPull, kMaxPull);
   const double correction = drift + pull;
   compensation_ = int(std::lround(correction * double(rate_)));
   swr_set_compensation(resampler_, compensation_, int(rate_));

@@ -75,6 +75,7 @@ class Timeline {
   double gapFrames(std::size_t chunkFrames, double seconds) const;
   std::uint64_t micEnd() const { return out_ + micQueue_.readAvailable() / micChannels_; }
   std::uint64_t tapEnd() const { return out_ + tapQueue_.readAvailable() / kTapChannels; }
+  void pad(SpscRing<float>& queue, std::size_t channels, std::uint64_t frames);
   void padMic(std::uint64_t frames);
   void padTap(std::uint64_t frames);
   void feedTap(const float* samples, std::size_t frames);
@@ -101,12 +102,12 @@ class Timeline {
   bool tapPlaced_ = false;
   std::uint32_t tapStream_ = 0;
   ClockFit tapClock_;
-  double tapPosition_ = 0;   // tap frames of this stream so far
-  double tapError_ = 0;      // smoothed: where tap frames belong minus where they land
-  int compensation_ = 0;     // samples added per second by the resampler
+  double tapPosition_ = 0;  // tap frames of this stream so far
+  double tapError_ = 0;     // smoothed: where tap frames belong minus where they land
+  int compensation_ = 0;    // samples added per second by the resampler
   SwrContext* resampler_ = nullptr;
-  std::vector<float> zeros_;     // one slice of silence
-  std::vector<float> resampled_; // one resampled slice
+  std::vector<float> zeros_;      // one slice of silence
+  std::vector<float> resampled_;  // one resampled slice
 
   Stats stats_;
 };

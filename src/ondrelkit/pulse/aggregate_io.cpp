@@ -70,11 +70,6 @@ std::vector<std::shared_ptr<CaptureStream>> AggregateIO::taps() const {
   return pendingTaps_;
 }
 
-Timeline::Stats AggregateIO::stats() const {
-  std::lock_guard lock(mutex_);
-  return stats_;
-}
-
 void AggregateIO::start(AudioDeviceIOBlock block) {
   if (thread_.joinable()) return;
   block_ = std::move(block);
@@ -114,7 +109,6 @@ void AggregateIO::run() {
     drain();
     render();
     lock.lock();
-    stats_ = timeline_.stats();
     wake_.wait_for(lock, kPeriod, [this] { return quit_; });
   }
 }

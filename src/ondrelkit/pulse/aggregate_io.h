@@ -47,9 +47,6 @@ class AggregateIO {
   // again. start() after stop() goes on where the timeline stood.
   void start(AudioDeviceIOBlock block);
   void stop();
-  bool started() const { return thread_.joinable(); }
-
-  Timeline::Stats stats() const;
 
  private:
   void run();
@@ -63,7 +60,6 @@ class AggregateIO {
   std::uint64_t changes_ = 0;
   bool quit_ = false;
   std::condition_variable wake_;
-  Timeline::Stats stats_;
 
   // The I/O thread's own.
   Timeline timeline_;

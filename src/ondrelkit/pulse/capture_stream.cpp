@@ -74,7 +74,6 @@ bool CaptureStream::open(bool corked) {
                                       : kAudioHardwareUnspecifiedError;
     return false;
   }
-  sourceIndex_ = pa_stream_get_device_index(stream_);
   return true;
 }
 
@@ -179,11 +178,11 @@ void CaptureStream::deliver(const float* samples, std::size_t frames, double tim
     const std::size_t values = std::size_t(count) * channels;
     const bool fits =
         chunks_.writeAvailable() > 0 && (!samples || samples_.writeAvailable() >= values);
+    // What does not fit (the I/O thread stopped reading for 12 s) is lost; the stamps of what
+    // follows still place it right.
     if (fits) {
       if (samples) samples_.write(samples, values);
       chunks_.push(Chunk{count, samples == nullptr, time});
-    } else {
-      overflow_.fetch_add(count, std::memory_order_relaxed);
     }
     time += double(count) / double(spec_.rate);
     position_ += count;

@@ -49,7 +49,6 @@ class CaptureStream {
   void close();
   bool running() const;
   std::int32_t why() const { return why_; }
-  std::uint32_t sourceIndex() const { return sourceIndex_; }
   const std::string& source() const { return source_; }
 
   // Consumer side (the I/O thread).
@@ -62,8 +61,6 @@ class CaptureStream {
   // The I/O thread no longer reads it (a newer stream took over): the control side closes it.
   void retire() { retired_.store(true, std::memory_order_release); }
   bool retired() const { return retired_.load(std::memory_order_acquire); }
-  // Frames that did not fit in the ring (the I/O thread stopped reading for 12 s).
-  std::uint64_t overflowFrames() const { return overflow_.load(std::memory_order_relaxed); }
 
  private:
   double captureTimeOfNextRead();
@@ -78,7 +75,6 @@ class CaptureStream {
   const std::uint32_t number_;
   pa_stream* stream_ = nullptr;
   std::int32_t why_ = 0;
-  std::uint32_t sourceIndex_ = PA_INVALID_INDEX;
   SpscRing<float> samples_;
   SpscRing<Chunk> chunks_;
   // Frames delivered so far, holes and overflows included.
@@ -103,7 +99,6 @@ class CaptureStream {
   std::uint64_t reports_ = 0;
   std::atomic<bool> ended_{false};
   std::atomic<bool> retired_{false};
-  std::atomic<std::uint64_t> overflow_{0};
 };
 
 }  // namespace ondrel::pulse

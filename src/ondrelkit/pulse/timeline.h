@@ -65,8 +65,6 @@ class Timeline {
   std::size_t render(double now, float* mic, float* tap, std::size_t maxFrames);
 
   std::uint32_t micChannels() const { return micChannels_; }
-  // The output frame the next render starts at.
-  std::uint64_t position() const { return out_; }
   Stats stats() const { return stats_; }
 
  private:

@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+stage() { echo "== [${SECONDS}s] $*"; }  # each stage with the time it starts at
 
 bash scripts/install-deps.sh
 
@@ -17,16 +18,16 @@ build() {  # build <dir> [cmake options...]
   cmake --build "$dir" -j "$jobs"
 }
 
-echo "== release build: every test"
+stage "release build: every test"
 build build
 (cd build && ctest --output-on-failure --no-tests=error -j 1)
 
-echo "== the Debian package: lintian, then recording through the installed /usr/bin/ondrel"
+stage "the Debian package: lintian, then recording through the installed /usr/bin/ondrel"
 bash scripts/package-test.sh build
 
 # Large graph quanta push a sound server's timing to the edge; under the sanitizer's slowdown
 # that test measures the slowdown, so it runs in the release build only.
-echo "== AddressSanitizer + UndefinedBehaviorSanitizer: every test"
+stage "AddressSanitizer + UndefinedBehaviorSanitizer: every test"
 build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=address,undefined -DONDREL_BENCH=OFF
 (cd build-asan && export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 &&
   ctest --output-on-failure --no-tests=error -L unit -j "$jobs" &&
@@ -34,7 +35,7 @@ build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=address,und
 
 # The sound-server tests assert real-time behaviour that ThreadSanitizer's slowdown distorts; the
 # binary's end-to-end tests still run every thread of the tool under it.
-echo "== ThreadSanitizer: unit tests and the end-to-end tests of the binary"
+stage "ThreadSanitizer: unit tests and the end-to-end tests of the binary"
 build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DONDREL_SANITIZE=thread -DONDREL_BENCH=OFF
 # TSan's runtime cannot map its shadow memory under the kernel's widest address randomisation.
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp"
@@ -43,6 +44,6 @@ export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/t
   setarch "$(uname -m)" -R ctest --output-on-failure --no-tests=error -R '^OndrelCli\.' -j 1)
 unset TSAN_OPTIONS
 
-echo "== fuzzing: each target for a minute"
+stage "fuzzing: each target for a minute"
 bash scripts/fuzz.sh 60
-echo "all tests passed"
+echo "all tests passed in ${SECONDS}s"

@@ -17,10 +17,10 @@ void BM_TimelineTenMilliseconds(benchmark::State& state) {
   ondrel::pulse::Timeline timeline(kRate, 1, 0.0);
   timeline.expectMic();
   timeline.expectTap();
-  std::vector<float> mic(kFrames), tap(2 * kFrames), micOut(4096), tapOut(2 * 4096);
+  std::vector<float> mic(kFrames), tap(kFrames), micOut(4096), tapOut(2 * 4096);
   for (std::size_t i = 0; i < kFrames; ++i) {
     mic[i] = 0.5f * std::sin(0.05f * float(i));
-    tap[2 * i] = tap[2 * i + 1] = 0.4f * std::sin(0.03f * float(i));
+    tap[i] = 0.4f * std::sin(0.03f * float(i));
   }
   double now = 0;
   std::size_t chunk = 0;

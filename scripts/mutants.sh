@@ -178,6 +178,11 @@ fault timeline-ignores-clock-drift src/ondrelkit/pulse/timeline.cpp \
   'const double drift = std::clamp(tap / master - 1.0, -kMaxDrift, kMaxDrift);' \
   'const double drift = 0 * std::clamp(tap / master - 1.0, -kMaxDrift, kMaxDrift);' \
   'unit:*Timeline*'
+fault timeline-tap-in-one-channel-only src/ondrelkit/pulse/timeline.cpp \
+  'tap[2 * i] = tap[2 * i + 1] = tap[i];' 'tap[2 * i] = tap[i], tap[2 * i + 1] = 0;' 'unit:*Timeline*'
+fault monitor-keeps-its-left-channel-only src/ondrelkit/pulse/capture_stream.cpp \
+  'mean_[i] = (samples[2 * i] + samples[2 * i + 1]) * 0.5f;' 'mean_[i] = samples[2 * i];' \
+  'integration:*DownMixed*PulseAudio'
 
 # Leave the copy as the tree is, for the next run.
 nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests ondrel_integration_tests \

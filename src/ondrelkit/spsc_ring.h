@@ -68,6 +68,11 @@ class SpscRing {
     return count;
   }
   std::size_t read(T* values, std::size_t count) { return skip(peek(values, count)); }
+  // The oldest value, not consumed.
+  const T* front() const {
+    return readAvailable() > 0 ? &buffer_[read_.load(std::memory_order_relaxed) % capacity()]
+                               : nullptr;
+  }
   bool pop(T& value) { return read(&value, 1) == 1; }
 
  private:

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 namespace ondrel::pulse {
 namespace {
@@ -106,23 +107,37 @@ void AggregateIO::run() {
       if (!taps_.empty()) timeline_.expectTap();
     }
     lock.unlock();
-    drain();
-    render();
+    cycle();
     lock.lock();
     wake_.wait_for(lock, kPeriod, [this] { return quit_; });
   }
 }
 
-// Everything the streams captured goes onto the timeline before anything is rendered, so that
-// after a stall nothing counts as late that was only waiting in a ring.
-void AggregateIO::drain() {
+// Everything captured up to a moment goes onto the timeline before anything is rendered as of
+// that moment, so nothing counts as late that was only waiting in a ring. After a stall (the
+// block held up by a slow disk) the rings hold seconds of audio; it goes through in slices of
+// capture time, each rendered as of its end, as it would have without the stall.
+void AggregateIO::cycle() {
+  const double now = secondsNow();
+  if (lastCycle_ == 0) lastCycle_ = now;
+  for (double upTo = std::min(now, lastCycle_ + Timeline::kSliceSeconds);;
+       upTo = std::min(now, upTo + Timeline::kSliceSeconds)) {
+    // The last slice takes everything, monitor audio stamped ahead (to be heard later) too.
+    drain(upTo < now ? upTo : HUGE_VAL);
+    render(upTo);
+    if (upTo >= now) break;
+  }
+  lastCycle_ = now;
+}
+
+void AggregateIO::drain(double before) {
   CaptureStream::Chunk chunk;
   if (mic_) {
     const bool ended = mic_->ended();
-    while (mic_->read(chunk, chunk_.data())) {
+    while (mic_->read(chunk, chunk_.data(), before)) {
       timeline_.pushMic(chunk.hole ? nullptr : chunk_.data(), chunk.frames, chunk.time);
     }
-    if (ended) {
+    if (ended && !mic_->pending()) {
       timeline_.micGone();
       mic_.reset();
     }
@@ -131,9 +146,9 @@ void AggregateIO::drain() {
   // timeline ignores what they still bring).
   for (std::size_t i = 0; i < taps_.size(); ++i) {
     const auto& tap = taps_[i];
-    const bool ended = tap->ended();
+    const bool ended = tap->ended() && !tap->pending();
     bool delivered = false;
-    while (tap->read(chunk, chunk_.data())) {
+    while (tap->read(chunk, chunk_.data(), before)) {
       timeline_.pushTap(tap->number(), chunk.hole ? nullptr : chunk_.data(), chunk.frames,
                         chunk.time);
       delivered = true;
@@ -148,15 +163,14 @@ void AggregateIO::drain() {
       --i;
     }
   }
-  if (!taps_.empty() && taps_.size() == 1 && taps_.front()->ended()) {
+  if (taps_.size() == 1 && taps_.front()->ended() && !taps_.front()->pending()) {
     taps_.front()->retire();
     taps_.clear();
     timeline_.tapGone();
   }
 }
 
-void AggregateIO::render() {
-  const double now = secondsNow();
+void AggregateIO::render(double now) {
   const std::uint32_t micChannels = timeline_.micChannels();
   while (const std::size_t frames =
              timeline_.render(now, micOut_.data(), tapOut_.data(), kBlockFrames)) {

@@ -50,8 +50,9 @@ class AggregateIO {
 
  private:
   void run();
-  void drain();
-  void render();
+  void cycle();
+  void drain(double before);
+  void render(double now);
 
   // The streams, as the control thread sets them; the I/O thread takes a copy when changed.
   mutable std::mutex mutex_;
@@ -70,6 +71,7 @@ class AggregateIO {
   std::vector<float> chunk_;
   std::vector<float> micOut_, tapOut_;
   double sampleTime_ = 0;
+  double lastCycle_ = 0;
   std::thread thread_;
 };
 

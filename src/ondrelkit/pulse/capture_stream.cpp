@@ -29,13 +29,15 @@ bool failed(pa_stream* stream) {
 
 CaptureStream::CaptureStream(PulseConnection& connection, std::string source,
                              const pa_sample_spec& sampleSpec, const pa_channel_map& map,
-                             std::uint32_t number)
+                             std::uint32_t number, bool average)
     : connection_(connection),
       source_(std::move(source)),
       spec_(sampleSpec),
       map_(map),
       number_(number),
-      samples_(std::size_t(kRingSeconds * sampleSpec.rate) * sampleSpec.channels),
+      average_(average && sampleSpec.channels == 2),
+      mean_(average_ ? kMaxChunkFrames : 0),
+      samples_(std::size_t(kRingSeconds * sampleSpec.rate) * channels()),
       chunks_(std::size_t(kRingSeconds * 1000)) {}
 
 CaptureStream::~CaptureStream() {
@@ -172,21 +174,29 @@ double CaptureStream::captureTimeOfNextRead() {
 }
 
 void CaptureStream::deliver(const float* samples, std::size_t frames, double time) {
-  const std::uint32_t channels = spec_.channels;
+  const std::size_t kept = channels();
   while (frames > 0) {
     const auto count = std::uint32_t(std::min<std::size_t>(frames, kMaxChunkFrames));
-    const std::size_t values = std::size_t(count) * channels;
+    const std::size_t values = std::size_t(count) * kept;
     const bool fits =
         chunks_.writeAvailable() > 0 && (!samples || samples_.writeAvailable() >= values);
     // What does not fit (the I/O thread stopped reading for 12 s) is lost; the stamps of what
     // follows still place it right.
     if (fits) {
-      if (samples) samples_.write(samples, values);
+      if (samples && average_) {
+        // (l + r) * 0.5 is (l + r) / 2 exactly, what averaging the two channels later gives.
+        for (std::uint32_t i = 0; i < count; ++i) {
+          mean_[i] = (samples[2 * i] + samples[2 * i + 1]) * 0.5f;
+        }
+        samples_.write(mean_.data(), values);
+      } else if (samples) {
+        samples_.write(samples, values);
+      }
       chunks_.push(Chunk{count, samples == nullptr, time});
     }
     time += double(count) / double(spec_.rate);
     position_ += count;
-    if (samples) samples += values;
+    if (samples) samples += std::size_t(count) * spec_.channels;
     frames -= count;
   }
 }
@@ -199,9 +209,12 @@ void CaptureStream::onState(pa_stream* stream, void* self) {
 
 // ---- The I/O thread ----
 
-bool CaptureStream::read(Chunk& chunk, float* samples) {
-  if (!chunks_.pop(chunk)) return false;
-  if (!chunk.hole) samples_.read(samples, std::size_t(chunk.frames) * spec_.channels);
+bool CaptureStream::read(Chunk& chunk, float* samples, double before) {
+  const Chunk* next = chunks_.front();
+  if (!next || next->time >= before) return false;
+  chunk = *next;
+  chunks_.skip(1);
+  if (!chunk.hole) samples_.read(samples, std::size_t(chunk.frames) * channels());
   return true;
 }
 

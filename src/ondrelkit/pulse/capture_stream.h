@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "ondrelkit/pulse/pulse_connection.h"
 #include "ondrelkit/spsc_ring.h"
@@ -34,9 +35,11 @@ class CaptureStream {
   // Deliveries are split into chunks of at most this many frames.
   static constexpr std::uint32_t kMaxChunkFrames = 8192;
 
-  // number: tells streams apart on the timeline. Allocates the ring (12 s of audio).
+  // number: tells streams apart on the timeline. average: the stream is stereo and the ring keeps
+  // the mean of its two channels, all that is recorded of it, in half the memory. Allocates the
+  // ring (12 s of audio).
   CaptureStream(PulseConnection& connection, std::string source, const pa_sample_spec& sampleSpec,
-                const pa_channel_map& map, std::uint32_t number);
+                const pa_channel_map& map, std::uint32_t number, bool average = false);
   ~CaptureStream();
   CaptureStream(const CaptureStream&) = delete;
   CaptureStream& operator=(const CaptureStream&) = delete;
@@ -53,9 +56,12 @@ class CaptureStream {
 
   // Consumer side (the I/O thread).
   std::uint32_t number() const { return number_; }
-  std::uint32_t channels() const { return spec_.channels; }
-  // Copies the next chunk's samples (at most kMaxChunkFrames frames) into samples.
-  bool read(Chunk& chunk, float* samples);
+  // Samples per frame in the ring.
+  std::uint32_t channels() const { return average_ ? 1 : spec_.channels; }
+  // Copies the next chunk's samples (at most kMaxChunkFrames frames) into samples, if it was
+  // captured before `before`.
+  bool read(Chunk& chunk, float* samples, double before);
+  bool pending() const { return chunks_.readAvailable() > 0; }
   // The stream has ended (failed, or closed) and delivers no more.
   bool ended() const { return ended_.load(std::memory_order_acquire); }
   // The I/O thread no longer reads it (a newer stream took over): the control side closes it.
@@ -73,6 +79,8 @@ class CaptureStream {
   const pa_sample_spec spec_;
   const pa_channel_map map_;
   const std::uint32_t number_;
+  const bool average_;
+  std::vector<float> mean_;  // one chunk of averaged frames
   pa_stream* stream_ = nullptr;
   std::int32_t why_ = 0;
   SpscRing<float> samples_;

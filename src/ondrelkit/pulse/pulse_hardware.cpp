@@ -341,11 +341,21 @@ OSStatus PulseHardware::AudioDeviceCreateIOProcIDWithBlock(AudioDeviceIOProcID& 
 std::shared_ptr<pulse::CaptureStream> PulseHardware::openStream(const std::string& source,
                                                                 const pa_sample_spec& sampleSpec,
                                                                 const pa_channel_map& map,
-                                                                bool corked) {
+                                                                bool corked, bool average) {
   auto stream = std::make_shared<pulse::CaptureStream>(*connection_, source, sampleSpec, map,
-                                                       nextStreamNumber_++);
+                                                       nextStreamNumber_++, average);
   stream->open(corked);
   return stream;
+}
+
+// A monitor is recorded in stereo (the server mixes other layouts down) and kept as the mean of
+// its two channels, which is all the recording takes of it.
+std::shared_ptr<pulse::CaptureStream> PulseHardware::openTap(const std::string& source,
+                                                             std::uint32_t rate, bool corked) {
+  const pa_sample_spec stereo{PA_SAMPLE_FLOAT32NE, rate, 2};
+  pa_channel_map map;
+  pa_channel_map_init_stereo(&map);
+  return openStream(source, stereo, map, corked, true);
 }
 
 void PulseHardware::close(Capture& capture) {
@@ -365,10 +375,6 @@ OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProc
   if (proc->running) return kAudioHardwareNoError;
   if (!connect()) return kAudioHardwareNotRunningError;
   const Sources aggregate = aggregates_.at(device).sources;
-  const pa_sample_spec tapSpec{PA_SAMPLE_FLOAT32NE, aggregate.micSpec.rate,
-                               pulse::Timeline::kTapChannels};
-  pa_channel_map tapMap;
-  pa_channel_map_init_stereo(&tapMap);
 
   // The streams of the device stopped last go on if they record the same microphone: nothing it
   // captured meanwhile is lost, and only the monitor stream changes.
@@ -390,7 +396,8 @@ OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProc
     }
     // Opened corked and started together, so that both begin at the same moment.
     auto mic = openStream(aggregate.micSource, aggregate.micSpec, aggregate.micMap, true);
-    auto tap = mic->running() ? openStream(aggregate.tapSource, tapSpec, tapMap, true) : nullptr;
+    auto tap =
+        mic->running() ? openTap(aggregate.tapSource, aggregate.micSpec.rate, true) : nullptr;
     if (!mic->running() || !tap->running()) {
       const OSStatus why = !mic->running() ? mic->why() : tap->why();
       mic->close();
@@ -407,7 +414,7 @@ OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProc
   if (!tap || tap->ended() || tap->source() != aggregate.tapSource) {
     // Make before break: the new monitor records before the old one is closed; the timeline
     // takes the new one from where the old one ends.
-    auto next = openStream(aggregate.tapSource, tapSpec, tapMap, false);
+    auto next = openTap(aggregate.tapSource, aggregate.micSpec.rate, false);
     if (!next->running()) {
       parked_ = std::move(capture);
       return next->why();
@@ -602,14 +609,8 @@ void PulseHardware::healOnce() {
   }
   if (source.empty()) return;
 
-  pa_sample_spec sampleSpec = wanted.micSpec;
-  pa_channel_map map = wanted.micMap;
-  if (!need->mic) {
-    sampleSpec =
-        pa_sample_spec{PA_SAMPLE_FLOAT32NE, wanted.micSpec.rate, pulse::Timeline::kTapChannels};
-    pa_channel_map_init_stereo(&map);
-  }
-  auto stream = openStream(source, sampleSpec, map, false);
+  auto stream = need->mic ? openStream(source, wanted.micSpec, wanted.micMap, false)
+                          : openTap(source, wanted.micSpec.rate, false);
   IOProc* proc = findProc(need->device, need->proc);
   if (!stream->running() || !proc || !proc->running) {
     stream->close();

@@ -123,7 +123,10 @@ class PulseHardware : public AudioHardware {
   void defaultSinkMaybeChanged(const std::string& name);
   std::shared_ptr<pulse::CaptureStream> openStream(const std::string& source,
                                                    const pa_sample_spec& sampleSpec,
-                                                   const pa_channel_map& map, bool corked);
+                                                   const pa_channel_map& map, bool corked,
+                                                   bool average = false);
+  std::shared_ptr<pulse::CaptureStream> openTap(const std::string& source, std::uint32_t rate,
+                                                bool corked);
   static void close(Capture& capture);
   // Opens again what a running device lost; the healer thread calls it a few times a second.
   void heal();

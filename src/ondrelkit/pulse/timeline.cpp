@@ -13,8 +13,9 @@ extern "C" {
 namespace ondrel::pulse {
 namespace {
 
-// Room for both queues: what the capture rings hold after a stall, on top of the wait.
-constexpr double kQueueSeconds = 14.0;
+// Room for each queue: the wait, one slice, and a monitor's lead (its audio is stamped with
+// when it is heard, up to a sink's latency of about 2 s ahead of the microphone's).
+constexpr double kQueueSeconds = 6.0;
 // Input is resampled in slices of at most this many frames, so the scratch buffers stay fixed.
 constexpr std::size_t kSliceFrames = 4096;
 // A microphone chunk this much later than its stretch's clock says is a real gap (frames lost
@@ -40,13 +41,13 @@ Timeline::Timeline(std::uint32_t rate, std::uint32_t micChannels, double start)
       micQueue_(std::size_t(kQueueSeconds * rate) * std::max(micChannels, 1u)),
       micClock_(rate > 0 ? rate : 1),
       anchorTime_(start),
-      tapQueue_(std::size_t(kQueueSeconds * rate) * kTapChannels),
+      tapQueue_(std::size_t(kQueueSeconds * rate)),
       tapClock_(rate > 0 ? rate : 1),
-      zeros_(kSliceFrames * std::max(micChannels, kTapChannels), 0.0f),
-      resampled_(2 * kSliceFrames * kTapChannels, 0.0f) {
+      zeros_(kSliceFrames * std::max(micChannels, 1u), 0.0f),
+      resampled_(2 * kSliceFrames, 0.0f) {
   if (rate == 0 || micChannels == 0) throw std::runtime_error("no format to record");
   AVChannelLayout layout;
-  av_channel_layout_default(&layout, int(kTapChannels));
+  av_channel_layout_default(&layout, 1);
   const int r = int(rate);
   if (swr_alloc_set_opts2(&resampler_, &layout, AV_SAMPLE_FMT_FLT, r, &layout, AV_SAMPLE_FMT_FLT, r,
                           0, nullptr) < 0 ||
@@ -61,8 +62,7 @@ Timeline::Timeline(std::uint32_t rate, std::uint32_t micChannels, double start)
   for (int warmUp = 0; warmUp < 2; ++warmUp) {
     const auto* in = reinterpret_cast<const std::uint8_t*>(zeros_.data());
     auto* out = reinterpret_cast<std::uint8_t*>(resampled_.data());
-    if (swr_convert(resampler_, &out, int(resampled_.size() / kTapChannels), &in,
-                    int(kSliceFrames)) < 0) {
+    if (swr_convert(resampler_, &out, int(resampled_.size()), &in, int(kSliceFrames)) < 0) {
       swr_free(&resampler_);
       throw std::runtime_error("cannot run the tap resampler");
     }
@@ -170,16 +170,16 @@ void Timeline::pushTap(std::uint32_t stream, const float* samples, std::size_t f
       // A new monitor stream overlaps the old one's last audio: the new one is what is heard
       // from its first frame on, so the old one's tail goes where it has not gone out yet.
       const auto overlap = std::size_t(std::round(-error));
-      const std::size_t cut = tapQueue_.unwrite(overlap * kTapChannels) / kTapChannels;
+      const std::size_t cut = tapQueue_.unwrite(overlap);
       stats_.tapDroppedFrames += cut;
       const std::size_t late = std::min(overlap - cut, frames);
       stats_.tapDroppedFrames += late;
-      if (samples) samples += late * kTapChannels;
+      if (samples) samples += late;
       frames -= late;
     } else {
       const auto overlap = std::size_t(std::min(std::round(-error), double(frames)));
       stats_.tapDroppedFrames += overlap;
-      if (samples) samples += overlap * kTapChannels;
+      if (samples) samples += overlap;
       frames -= overlap;
     }
     tapPlaced_ = true;
@@ -208,7 +208,7 @@ void Timeline::tapGone() {
 
 void Timeline::padTap(std::uint64_t frames) {
   stats_.tapSilenceFrames += frames;
-  pad(tapQueue_, kTapChannels, frames);
+  pad(tapQueue_, 1, frames);
 }
 
 void Timeline::feedTap(const float* samples, std::size_t frames) {
@@ -216,10 +216,9 @@ void Timeline::feedTap(const float* samples, std::size_t frames) {
     const std::size_t slice = std::min(frames, kSliceFrames);
     const auto* in = reinterpret_cast<const std::uint8_t*>(samples ? samples : zeros_.data());
     auto* out = reinterpret_cast<std::uint8_t*>(resampled_.data());
-    const int produced =
-        swr_convert(resampler_, &out, int(resampled_.size() / kTapChannels), &in, int(slice));
-    if (produced > 0) tapQueue_.write(resampled_.data(), std::size_t(produced) * kTapChannels);
-    if (samples) samples += slice * kTapChannels;
+    const int produced = swr_convert(resampler_, &out, int(resampled_.size()), &in, int(slice));
+    if (produced > 0) tapQueue_.write(resampled_.data(), std::size_t(produced));
+    if (samples) samples += slice;
     frames -= slice;
   }
 }
@@ -247,7 +246,7 @@ void Timeline::steer() {
 
 std::size_t Timeline::render(double now, float* mic, float* tap, std::size_t maxFrames) {
   const std::size_t micQueued = micQueue_.readAvailable() / micChannels_;
-  const std::size_t tapQueued = tapQueue_.readAvailable() / kTapChannels;
+  const std::size_t tapQueued = tapQueue_.readAvailable();
   // Ready: what every source that is there has delivered; due: what is too old to wait for.
   std::uint64_t ready = out_;
   if (micPresent_ || tapPresent_) {
@@ -264,8 +263,11 @@ std::size_t Timeline::render(double now, float* mic, float* tap, std::size_t max
   micQueue_.read(mic, fromMic * micChannels_);
   std::fill(mic + fromMic * micChannels_, mic + frames * micChannels_, 0.0f);
   const std::size_t fromTap = std::min(frames, tapQueued);
-  tapQueue_.read(tap, fromTap * kTapChannels);
-  std::fill(tap + fromTap * kTapChannels, tap + frames * kTapChannels, 0.0f);
+  tapQueue_.read(tap, fromTap);
+  std::fill(tap + fromTap, tap + frames, 0.0f);
+  // The one channel kept of the tap goes out in both (from the back, so nothing is overwritten
+  // before it is read).
+  for (std::size_t i = frames; i-- > 0;) tap[2 * i] = tap[2 * i + 1] = tap[i];
   stats_.micSilenceFrames += frames - fromMic;
   stats_.tapSilenceFrames += frames - fromTap;
   out_ += frames;

@@ -30,8 +30,13 @@ namespace ondrel::pulse {
 
 class Timeline {
  public:
+  // The tap comes in as one channel (the mean of the monitor's two) and goes out as two.
   static constexpr std::uint32_t kTapChannels = 2;
   static constexpr double kMaxWaitSeconds = 2.5;
+  // The queues hold the wait and a few seconds more, not a stall's backlog: after a stall the
+  // caller pushes what was captured and renders in steps of at most this much capture time,
+  // rendering each as of its end.
+  static constexpr double kSliceSeconds = 0.5;
 
   struct Stats {
     std::uint64_t micSilenceFrames = 0;  // frames given out without microphone audio
@@ -55,13 +60,13 @@ class Timeline {
   void micGone();
 
   void expectTap() { tapPresent_ = true; }
-  // A chunk of the tap (stereo). A higher `stream` number (a new monitor stream) is placed
+  // A chunk of the tap (one channel). A higher `stream` number (a new monitor stream) is placed
   // afresh and takes over from its first frame on; chunks of older streams are ignored then.
   void pushTap(std::uint32_t stream, const float* samples, std::size_t frames, double time);
   void tapGone();
 
   // Writes up to maxFrames frames that are due at `now` (microphone channels interleaved into
-  // mic, stereo into tap); returns how many. Call until it returns 0.
+  // mic, the tap twice into the two channels of tap); returns how many. Call until it returns 0.
   std::size_t render(double now, float* mic, float* tap, std::size_t maxFrames);
 
   std::uint32_t micChannels() const { return micChannels_; }
@@ -72,7 +77,7 @@ class Timeline {
   double frameAt(double time) const;
   double gapFrames(std::size_t chunkFrames, double seconds) const;
   std::uint64_t micEnd() const { return out_ + micQueue_.readAvailable() / micChannels_; }
-  std::uint64_t tapEnd() const { return out_ + tapQueue_.readAvailable() / kTapChannels; }
+  std::uint64_t tapEnd() const { return out_ + tapQueue_.readAvailable(); }
   void pad(SpscRing<float>& queue, std::size_t channels, std::uint64_t frames);
   void padMic(std::uint64_t frames);
   void padTap(std::uint64_t frames);

@@ -276,9 +276,15 @@ void PulseServer::openMonitorReaders() {
                              outputs.back()));
   }
   const auto deadline = std::chrono::steady_clock::now() + 5s;
-  for (const fs::path& output : outputs) {
-    while (!fs::exists(output) || fs::file_size(output) == 0) {
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    for (int wait = 0; !fs::exists(outputs[i]) || fs::file_size(outputs[i]) == 0; ++wait) {
       if (std::chrono::steady_clock::now() > deadline) fail("the monitor readers do not flow");
+      // An idle PulseAudio null sink renders 2 s ahead before it serves the readers' 10 ms;
+      // suspended and resumed, it starts over at 10 ms.
+      if (kind_ == SoundServerKind::pulseAudio && wait % 10 == 5) {
+        pactl({"suspend-sink", kSinks[i], "1"});
+        pactl({"suspend-sink", kSinks[i], "0"});
+      }
       std::this_thread::sleep_for(20ms);
     }
   }

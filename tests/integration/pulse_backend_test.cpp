@@ -413,10 +413,11 @@ TEST_P(PulseBackend, LargeGraphQuantaLoseNothing) {
 // A microphone that hears exactly what the speakers play: the same sound lands at the same
 // place in both channels.
 TEST_P(PulseBackend, TheSameInstantLandsAtTheSamePlaceInBothChannels) {
-  // PulseAudio reports a remapped monitor's latency 4-8 ms off, so the stamps cannot be held to
-  // this there.
-  if (GetParam() != SoundServerKind::pipeWire) GTEST_SKIP() << "needs exact latency reports";
   startServer();
+  // The microphone here is a remap of the speakers' monitor, which hears a sound when it is
+  // rendered, while the tap is stamped with when it is heard, a sink latency later. PulseAudio's
+  // null sink is held near 1 ms of latency, so that the two instants agree.
+  if (GetParam() == SoundServerKind::pulseAudio) server_->holdLowLatency("speakers");
   server_->removeMicrophone();
   server_->pactl({"load-module", "module-remap-source",
                   "source_name=loopmic master=speakers.monitor channels=1 channel_map=mono "
@@ -426,16 +427,28 @@ TEST_P(PulseBackend, TheSameInstantLandsAtTheSamePlaceInBothChannels) {
   auto system = server_->play("speakers", Tone{kHz, 0.8f, 0.0f});
   auto recorder = makeRecorder();
   recorder->start();
-  std::this_thread::sleep_for(4s);
+  // Away to another output and back: the monitor stream at the end is a new one, placed afresh.
+  std::this_thread::sleep_for(3s);
+  server_->setDefaultSink("speakers2");
+  std::this_thread::sleep_for(1500ms);
+  server_->setDefaultSink("speakers");
+  std::this_thread::sleep_for(3500ms);
   recorder->stop();
   const DecodedAudio wav = testing::decodeAudio(wavPath());
   const double end = double(wav.frames()) / 48000.0;
-  const double lag =
-      std::remainder(phaseOf(wav, 0, kHz, 1.0, end - 0.5) - phaseOf(wav, 1, kHz, 1.0, end - 0.5),
-                     2 * std::numbers::pi) /
-      (2 * std::numbers::pi * kHz);
-  RecordProperty("lag_ms", std::to_string(lag * 1000));
-  EXPECT_LT(std::fabs(lag), 0.003) << "system channel off by " << lag * 1000 << " ms";
+  // After the changes only on PulseAudio: PipeWire's timing reports for the remapped monitor
+  // wander by 5-10 ms for ten seconds and more after a change of default sink.
+  std::vector<std::pair<double, double>> windows{{1.0, 2.8}};
+  if (GetParam() == SoundServerKind::pulseAudio) windows.emplace_back(end - 2.5, end - 0.5);
+  for (const auto& [from, to] : windows) {
+    const double lag =
+        std::remainder(phaseOf(wav, 0, kHz, from, to) - phaseOf(wav, 1, kHz, from, to),
+                       2 * std::numbers::pi) /
+        (2 * std::numbers::pi * kHz);
+    RecordProperty(from < 2 ? "lag_ms" : "lag_after_changes_ms", std::to_string(lag * 1000));
+    EXPECT_LT(std::fabs(lag), 0.003)
+        << "system channel off by " << lag * 1000 << " ms from " << from << " s";
+  }
 }
 
 // Four changes of the default output: the microphone's tone runs on without a single lost

@@ -299,6 +299,12 @@ void PulseServer::setDefaultSink(const std::string& sink) {
   pactl({"set-default-sink", sink});
 }
 
+void PulseServer::holdLowLatency(const std::string& sink) {
+  helpers_.push_back(spawn({"parec", "--latency-msec=1", "--raw", "--format=s16le", "--rate=8000",
+                            "--channels=1", "-d", sink + ".monitor"},
+                           "/dev/null"));
+}
+
 std::string PulseServer::run(const std::vector<std::string>& argv) {
   const fs::path output = dir_ / "command.out";
   if (reap(spawn(argv, output), 10000ms) != 0) {

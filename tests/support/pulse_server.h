@@ -51,6 +51,9 @@ class PulseServer {
   std::unique_ptr<Playback> play(const std::string& sink, const Tone& tone);
 
   void setDefaultSink(const std::string& sink);
+  // Holds a sink at about 1 ms of latency while the server lives (a reader of its monitor asks
+  // for that).
+  void holdLowLatency(const std::string& sink);
   // Runs a command (pactl with these arguments) against the server; throws if it fails.
   // Returns its standard output.
   std::string run(const std::vector<std::string>& argv);

@@ -183,6 +183,12 @@ fault timeline-tap-in-one-channel-only src/ondrelkit/pulse/timeline.cpp \
 fault monitor-keeps-its-left-channel-only src/ondrelkit/pulse/capture_stream.cpp \
   'mean_[i] = (samples[2 * i] + samples[2 * i + 1]) * 0.5f;' 'mean_[i] = samples[2 * i];' \
   'integration:*DownMixed*PulseAudio'
+fault stall-backlog-fed-at-once src/ondrelkit/pulse/aggregate_io.cpp \
+  'for (double upTo = std::min(now, lastCycle_ + Timeline::kSliceSeconds);;' \
+  'for (double upTo = now;;' 'integration:*TenSecondStall*PulseAudio'
+fault capture-ring-shorter-than-a-stall src/ondrelkit/pulse/capture_stream.cpp \
+  'constexpr double kRingSeconds = 12.0;' 'constexpr double kRingSeconds = 5.0;' \
+  'integration:*TenSecondStall*PulseAudio'
 
 # Leave the copy as the tree is, for the next run.
 nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests ondrel_integration_tests \

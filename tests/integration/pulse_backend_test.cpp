@@ -79,6 +79,14 @@ class PulseBackend : public ::testing::TestWithParam<SoundServerKind> {
     return ProcessTapRecorder::create(hardware_, wavPath());
   }
   std::filesystem::path wavPath() const { return folder_ / "audio.wav"; }
+  // Records for `length` with a new recorder and reads the file back.
+  DecodedAudio recordFor(std::chrono::milliseconds length) {
+    auto recorder = makeRecorder();
+    recorder->start();
+    std::this_thread::sleep_for(length);
+    recorder->stop();
+    return testing::decodeAudio(wavPath());
+  }
 
   testing::TempDir folder_;
   std::unique_ptr<PulseServer> server_;
@@ -426,11 +434,7 @@ TEST_P(PulseBackend, ATenSecondStallOfTheBlockLosesNothing) {
   auto mic = server_->play("micfeed", kMicTone);
   auto system = server_->play("speakers", kSystemTone);
   std::this_thread::sleep_for(300ms);
-  auto recorder = makeRecorder();
-  recorder->start();
-  std::this_thread::sleep_for(14s);
-  recorder->stop();
-  const DecodedAudio wav = testing::decodeAudio(wavPath());
+  const DecodedAudio wav = recordFor(14s);
   const double end = double(wav.frames()) / 48000.0;
   EXPECT_GT(end, 11.0);
   EXPECT_EQ(silentWindows(wav, 0, 1.0, end - 0.5), 0);
@@ -455,11 +459,7 @@ TEST_P(PulseBackend, LargeGraphQuantaLoseNothing) {
     server_->run({"pw-metadata", "-n", "settings", "0", "clock.force-quantum", quantum});
     std::this_thread::sleep_for(2s);  // the graph settles on its new quantum
     std::filesystem::remove(wavPath());
-    auto recorder = makeRecorder();
-    recorder->start();
-    std::this_thread::sleep_for(5s);
-    recorder->stop();
-    const DecodedAudio wav = testing::decodeAudio(wavPath());
+    const DecodedAudio wav = recordFor(5s);
     const double end = double(wav.frames()) / 48000.0;
     EXPECT_EQ(silentWindows(wav, 0, 1.0, end - 0.5), 0);
     EXPECT_EQ(silentWindows(wav, 1, 1.0, end - 0.5), 0);

@@ -189,6 +189,11 @@ fault stall-backlog-fed-at-once src/ondrelkit/pulse/aggregate_io.cpp \
 fault capture-ring-shorter-than-a-stall src/ondrelkit/pulse/capture_stream.cpp \
   'constexpr double kRingSeconds = 12.0;' 'constexpr double kRingSeconds = 5.0;' \
   'integration:*TenSecondStall*PulseAudio'
+fault ring-cycles-through-its-whole-buffer src/ondrelkit/spsc_ring.h \
+  'blockOf_[slot(at)] = take();' \
+  '{ take(); blockOf_[slot(at)] = std::uint32_t(at / kBlock % blocks_); }' 'unit:SpscRing.*'
+fault ring-gives-back-a-block-still-written src/ondrelkit/spsc_ring.h \
+  '(w - count + kBlock - 1) / kBlock * kBlock' '(w - count) / kBlock * kBlock' 'unit:SpscRing.*'
 
 # Leave the copy as the tree is, for the next run.
 nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests ondrel_integration_tests \

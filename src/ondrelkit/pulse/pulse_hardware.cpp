@@ -533,6 +533,20 @@ void PulseHardware::onServerInfo(pa_context* context, const pa_server_info* info
   }
 }
 
+// A server event that never came must not leave the recording on the old output for good: the
+// default is asked again now and then, as an event asks, so that the answers stay in order.
+void PulseHardware::recheckDefaultSink() {
+  const auto now = std::chrono::steady_clock::now();
+  if (!wantsDefaultSink_ || subscribedGeneration_ != connection_->generation() ||
+      now < nextDefaultCheck_) {
+    return;
+  }
+  nextDefaultCheck_ = now + std::chrono::milliseconds(500);
+  if (!serverInfo_ && connection_->context()) {
+    serverInfo_ = pa_context_get_server_info(connection_->context(), &onServerInfo, this);
+  }
+}
+
 void PulseHardware::defaultSinkMaybeChanged(const std::string& name) {
   const bool changed = defaultSink_ && *defaultSink_ != name;
   defaultSink_ = name;
@@ -555,6 +569,7 @@ void PulseHardware::heal() {
 void PulseHardware::healOnce() {
   if (!connection_->usable()) return;
   PulseConnection::Lock lock(*connection_);
+  recheckDefaultSink();
   // The first running device that lacks a stream. Copied: each wait for the server below lets
   // other threads change the devices.
   struct Need {

@@ -24,6 +24,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -131,6 +132,7 @@ class PulseHardware : public AudioHardware {
   // Opens again what a running device lost; the healer thread calls it a few times a second.
   void heal();
   void healOnce();
+  void recheckDefaultSink();
   static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
                             std::uint32_t index, void* self);
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
@@ -139,6 +141,7 @@ class PulseHardware : public AudioHardware {
   std::unique_ptr<pulse::ListenerThread> listeners_;
   pa_operation* serverInfo_ = nullptr;  // a pending question about the default sink
   bool askAgain_ = false;               // a server event came while it was pending
+  std::chrono::steady_clock::time_point nextDefaultCheck_;
 
   // Guarded by the mainloop lock.
   std::map<DeviceKey, AudioObjectID> deviceIDs_;

@@ -606,7 +606,8 @@ TEST_P(PulseBackend, AFailedRebuildIsRetriedUntilItSucceeds) {
     server_->setDefaultSink("speakers2");
     std::this_thread::sleep_for(2s);
     server_->addMicrophone(48000);
-    std::this_thread::sleep_for(3s);
+    // The retries' pauses grow to 2 s: the next one may come that long after the microphone.
+    std::this_thread::sleep_for(4s);
     recorder->stop();
   });
   EXPECT_EQ(errors, "tap rebuild failed: no usable built-in microphone found\n");

@@ -7,9 +7,10 @@
 namespace ondrel::pulse {
 namespace {
 
-// How often the thread wakes: the level meters see audio this fresh, and the block gets
-// cycles of about this size.
-constexpr auto kPeriod = std::chrono::milliseconds(10);
+// How often the thread wakes. A recorder needs no low latency: a quarter of the wake-ups of a
+// 10 ms period costs the thread less than half the CPU, and the level meters, read every 100 ms,
+// still see fresh audio.
+constexpr auto kPeriod = std::chrono::milliseconds(40);
 constexpr std::size_t kBlockFrames = 4096;
 
 double secondsNow() {
@@ -111,6 +112,9 @@ void AggregateIO::run() {
     lock.lock();
     wake_.wait_for(lock, kPeriod, [this] { return quit_; });
   }
+  // What is due when the device stops still goes out, not lost with the last period.
+  lock.unlock();
+  cycle();
 }
 
 // Everything captured up to a moment goes onto the timeline before anything is rendered as of

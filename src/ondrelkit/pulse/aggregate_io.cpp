@@ -95,7 +95,10 @@ void AggregateIO::stop() {
 
 void AggregateIO::run() {
   std::unique_lock lock(mutex_);
-  while (!quit_) {
+  // The cycle that starts once the stop is seen is the last: what is due then still goes out,
+  // not lost with the last period.
+  for (bool last = false; !last;) {
+    last = quit_;
     if (seenChanges_ != changes_) {
       seenChanges_ = changes_;
       if (pendingMic_ != mic_ && pendingMic_ && !pendingMic_->ended()) {
@@ -110,11 +113,8 @@ void AggregateIO::run() {
     lock.unlock();
     cycle();
     lock.lock();
-    wake_.wait_for(lock, kPeriod, [this] { return quit_; });
+    if (!last) wake_.wait_for(lock, kPeriod, [this] { return quit_; });
   }
-  // What is due when the device stops still goes out, not lost with the last period.
-  lock.unlock();
-  cycle();
 }
 
 // Everything captured up to a moment goes onto the timeline before anything is rendered as of

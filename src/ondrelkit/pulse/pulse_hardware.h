@@ -141,7 +141,7 @@ class PulseHardware : public AudioHardware {
   std::unique_ptr<pulse::ListenerThread> listeners_;
   pa_operation* serverInfo_ = nullptr;  // a pending question about the default sink
   bool askAgain_ = false;               // a server event came while it was pending
-  std::chrono::steady_clock::time_point nextDefaultCheck_;
+  std::chrono::steady_clock::time_point nextDefaultCheck_;  // when the healer asks again
 
   // Guarded by the mainloop lock.
   std::map<DeviceKey, AudioObjectID> deviceIDs_;

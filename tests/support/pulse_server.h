@@ -50,6 +50,7 @@ class PulseServer {
   };
   std::unique_ptr<Playback> play(const std::string& sink, const Tone& tone);
 
+  // Returns once the server reports it as the default.
   void setDefaultSink(const std::string& sink);
   // Holds a sink at about 1 ms of latency while the server lives (a reader of its monitor asks
   // for that).

@@ -46,6 +46,8 @@ class PulseConnection {
   bool ensureConnected();
   // The current context, or nullptr; check ensureConnected() first.
   pa_context* context() const { return context_; }
+  // For a further context on the same mainloop.
+  pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(mainloop_); }
   // Counts the contexts made so far, so that callers can tell a reconnection.
   std::uint64_t generation() const { return generation_; }
 

@@ -58,7 +58,6 @@ PulseHardware::~PulseHardware() {
     if (connection_->context()) {
       pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
     }
-    if (serverInfo_) pa_operation_cancel(serverInfo_);
     (void)new std::map<AudioObjectID, Aggregate>(std::move(aggregates_));
     (void)parked_.release();
     (void)connection_.release();
@@ -76,12 +75,6 @@ PulseHardware::~PulseHardware() {
     if (parked_) close(*parked_);
     if (connection_->context()) {
       pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
-    }
-    // Its callback holds this object.
-    if (serverInfo_) {
-      pa_operation_cancel(serverInfo_);
-      pa_operation_unref(serverInfo_);
-      serverInfo_ = nullptr;
     }
   }
   connection_.reset();  // disconnects: no callback runs after this
@@ -481,13 +474,6 @@ OSStatus PulseHardware::AudioObjectAddPropertyListenerBlock(
 
 void PulseHardware::renewSubscription() {
   pa_context* context = connection_->context();
-  // A question to the context before this one is never answered.
-  if (serverInfo_) {
-    pa_operation_cancel(serverInfo_);
-    pa_operation_unref(serverInfo_);
-    serverInfo_ = nullptr;
-  }
-  askAgain_ = false;
   subscribedGeneration_ = connection_->generation();
   pa_context_set_subscribe_callback(context, &onServerEvent, this);
   // Sources and sinks too: one that appears may be what a running device waits for.
@@ -500,8 +486,8 @@ void PulseHardware::renewSubscription() {
   if (const auto name = pulse::defaultSinkName(*connection_)) defaultSinkMaybeChanged(*name);
 }
 
-void PulseHardware::onServerEvent(pa_context* context, pa_subscription_event_type_t type,
-                                  std::uint32_t, void* self) {
+void PulseHardware::onServerEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t,
+                                  void* self) {
   auto* hardware = static_cast<PulseHardware*>(self);
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   if (facility != PA_SUBSCRIPTION_EVENT_SERVER) {
@@ -510,41 +496,20 @@ void PulseHardware::onServerEvent(pa_context* context, pa_subscription_event_typ
     }
     return;
   }
-  // The event does not say what changed: ask, and compare the default sink. One question at a
-  // time; an event while it is out asks again once it is answered, as the answer may predate it.
-  if (hardware->serverInfo_) {
-    hardware->askAgain_ = true;
-    return;
-  }
-  hardware->serverInfo_ = pa_context_get_server_info(context, &onServerInfo, self);
+  // The event does not say what changed: the healer asks, and compares the default sink.
+  hardware->defaultCheckDue_.store(true);
+  hardware->healerWake_.notify_all();
 }
 
-void PulseHardware::onServerInfo(pa_context* context, const pa_server_info* info, void* self) {
-  auto* hardware = static_cast<PulseHardware*>(self);
-  if (hardware->serverInfo_) {
-    pa_operation_unref(hardware->serverInfo_);
-    hardware->serverInfo_ = nullptr;
-  }
-  if (info)
-    hardware->defaultSinkMaybeChanged(info->default_sink_name ? info->default_sink_name : "");
-  if (hardware->askAgain_) {
-    hardware->askAgain_ = false;
-    hardware->serverInfo_ = pa_context_get_server_info(context, &onServerInfo, self);
-  }
-}
-
-// A server event that never came must not leave the recording on the old output for good: the
-// default is asked again now and then, as an event asks, so that the answers stay in order.
+// Asked by the healer when a server event says something changed, and twice a second anyway: an
+// event may never come (PipeWire's pulse server now and then leaves a client's view of the
+// default stale, without one). The question goes to a new client, whose view is current.
 void PulseHardware::recheckDefaultSink() {
   const auto now = std::chrono::steady_clock::now();
-  if (!wantsDefaultSink_ || subscribedGeneration_ != connection_->generation() ||
-      now < nextDefaultCheck_) {
-    return;
-  }
+  if (!wantsDefaultSink_ || subscribedGeneration_ != connection_->generation()) return;
+  if (!defaultCheckDue_.exchange(false) && now < nextDefaultCheck_) return;
   nextDefaultCheck_ = now + std::chrono::milliseconds(500);
-  if (!serverInfo_ && connection_->context()) {
-    serverInfo_ = pa_context_get_server_info(connection_->context(), &onServerInfo, this);
-  }
+  if (const auto name = pulse::defaultSinkName(*connection_)) defaultSinkMaybeChanged(*name);
 }
 
 void PulseHardware::defaultSinkMaybeChanged(const std::string& name) {

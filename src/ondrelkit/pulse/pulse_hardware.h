@@ -24,6 +24,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
@@ -135,13 +136,11 @@ class PulseHardware : public AudioHardware {
   void recheckDefaultSink();
   static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
                             std::uint32_t index, void* self);
-  static void onServerInfo(pa_context* context, const pa_server_info* info, void* self);
 
   std::unique_ptr<pulse::PulseConnection> connection_;
   std::unique_ptr<pulse::ListenerThread> listeners_;
-  pa_operation* serverInfo_ = nullptr;  // a pending question about the default sink
-  bool askAgain_ = false;               // a server event came while it was pending
-  std::chrono::steady_clock::time_point nextDefaultCheck_;  // when the healer asks again
+  std::atomic<bool> defaultCheckDue_{false};                // a server event came: the healer asks
+  std::chrono::steady_clock::time_point nextDefaultCheck_;  // when the healer asks anyway
 
   // Guarded by the mainloop lock.
   std::map<DeviceKey, AudioObjectID> deviceIDs_;

@@ -32,6 +32,10 @@ void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
   answer->connection->signal();
 }
 
+void onFreshState(pa_context*, void* userdata) {
+  static_cast<PulseConnection*>(userdata)->signal();
+}
+
 }  // namespace
 
 std::optional<std::vector<DeviceInfo>> listDevices(PulseConnection& connection) {
@@ -67,7 +71,29 @@ Lookup findDevice(PulseConnection& connection, bool isSource, const std::string&
   return lookup;
 }
 
+// Asked of a new client, and of the connection only if that fails: PipeWire's pulse server now
+// and then leaves a client's view of the default stale (the old name in every answer, and no
+// event), while a client that connects after the change sees it.
 std::optional<std::string> defaultSinkName(PulseConnection& connection) {
+  if (pa_context* fresh = pa_context_new(connection.api(), "ondrel-default-sink")) {
+    pa_context_set_state_callback(fresh, &onFreshState, &connection);
+    std::optional<std::string> name;
+    if (pa_context_connect(fresh, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0 &&
+        connection.waitUntil([fresh] {
+          const pa_context_state_t state = pa_context_get_state(fresh);
+          return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+        }) &&
+        pa_context_get_state(fresh) == PA_CONTEXT_READY) {
+      ServerAnswer answer{&connection, std::nullopt};
+      if (connection.await(pa_context_get_server_info(fresh, &onServerInfo, &answer))) {
+        name = answer.defaultSink;
+      }
+    }
+    pa_context_set_state_callback(fresh, nullptr, nullptr);
+    pa_context_disconnect(fresh);
+    pa_context_unref(fresh);
+    if (name) return name;
+  }
   ServerAnswer answer{&connection, std::nullopt};
   if (!connection.await(pa_context_get_server_info(connection.context(), &onServerInfo, &answer))) {
     return std::nullopt;

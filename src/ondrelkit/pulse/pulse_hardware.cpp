@@ -501,14 +501,14 @@ void PulseHardware::onServerEvent(pa_context*, pa_subscription_event_type_t type
   hardware->healerWake_.notify_all();
 }
 
-// Asked by the healer when a server event says something changed, and twice a second anyway: an
+// Asked by the healer when a server event says something changed, and every 2 s anyway: an
 // event may never come (PipeWire's pulse server now and then leaves a client's view of the
 // default stale, without one). The question goes to a new client, whose view is current.
 void PulseHardware::recheckDefaultSink() {
   const auto now = std::chrono::steady_clock::now();
   if (!wantsDefaultSink_ || subscribedGeneration_ != connection_->generation()) return;
   if (!defaultCheckDue_.exchange(false) && now < nextDefaultCheck_) return;
-  nextDefaultCheck_ = now + std::chrono::milliseconds(500);
+  nextDefaultCheck_ = now + std::chrono::seconds(2);
   if (const auto name = pulse::defaultSinkName(*connection_)) defaultSinkMaybeChanged(*name);
 }
 

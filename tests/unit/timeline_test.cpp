@@ -36,6 +36,9 @@ struct Source {
   double lostFrom = -1, lostTo = -1;
   // Deliveries due in [from, to) come at `to`, all at once.
   double heldFrom = -1, heldTo = -1;
+  // Frames captured from then on are this much later than the source's clock says, and their
+  // stamps carry it as reported latency.
+  double latencyFrom = -1, latency = 0;
 };
 
 struct Case {
@@ -105,17 +108,18 @@ class Simulation {
       if (due >= s.heldFrom && due < s.heldTo) due = s.heldTo;
       if (due > now || first >= before) return;
       if (!(first >= s.lostFrom && first < s.lostTo)) {
-        const double stamp = first + 0.1 * s.jitter * (noise_(random_) - 0.5);
+        const double latency = s.latencyFrom >= 0 && first >= s.latencyFrom ? s.latency : 0;
+        const double stamp = first + latency + 0.1 * s.jitter * (noise_(random_) - 0.5);
         if (isMic) {
           chunk_.resize(s.chunk);
           for (std::size_t i = 0; i < s.chunk; ++i) chunk_[i] = float(next + i + 1);
-          timeline_.pushMic(chunk_.data(), s.chunk, stamp);
+          timeline_.pushMic(chunk_.data(), s.chunk, stamp, latency);
         } else {
           chunk_.resize(s.chunk);
           for (std::size_t i = 0; i < s.chunk; ++i) {
-            chunk_[i] = timeCode(double(next + i) * frameSeconds);
+            chunk_[i] = timeCode(double(next + i) * frameSeconds + latency);
           }
-          timeline_.pushTap(stream_, chunk_.data(), s.chunk, stamp);
+          timeline_.pushTap(stream_, chunk_.data(), s.chunk, stamp, latency);
         }
       }
       next += s.chunk;
@@ -236,6 +240,26 @@ INSTANTIATE_TEST_SUITE_P(
                c.seconds = 16;
              }),
         with("NewMonitorStream", [](Case& c) { c.newTapStreamAt = 5; }),
+        // The new stream is read only after the old one's overlapping tail went out (its stamps
+        // settle first): all of the overlap comes off the new one's head, however it is chunked.
+        with("NewMonitorStreamReadLate",
+             [](Case& c) {
+               c.newTapStreamAt = 5;
+               c.tap.heldFrom = 5, c.tap.heldTo = 6;
+               c.tap.chunk = 256;
+             }),
+        // The monitor's latency steps, for good: the step is pulled in, never cut or padded,
+        // and at once, not as the stream's clock learns it.
+        with("TapLatencyStepPulledIn",
+             [](Case& c) {
+               c.tap.latencyFrom = 8, c.tap.latency = 0.04;
+               c.seconds = 60, c.settle = 55;
+             }),
+        with("TapLatencyStepPulledInAtOnce",
+             [](Case& c) {
+               c.tap.latencyFrom = 8, c.tap.latency = 0.008;
+               c.seconds = 30, c.settle = 18;
+             }),
         // The microphone gone for two seconds: the clock runs on, both come back in place.
         with("MicGoneAndBack", [](Case& c) { c.micGoneFrom = 4, c.micGoneTo = 6; })),
     [](const auto& param) {

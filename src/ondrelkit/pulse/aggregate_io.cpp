@@ -26,7 +26,8 @@ std::uint64_t hostTimeNow() {
 }  // namespace
 
 AggregateIO::AggregateIO(std::uint32_t rate, std::uint32_t micChannels)
-    : timeline_(rate, micChannels, secondsNow()),
+    : rate_(rate),
+      timeline_(rate, micChannels, secondsNow()),
       chunk_(std::size_t(CaptureStream::kMaxChunkFrames) * std::max(micChannels, 2u)),
       micOut_(kBlockFrames * micChannels),
       tapOut_(kBlockFrames * Timeline::kTapChannels) {}
@@ -110,6 +111,10 @@ void AggregateIO::run() {
       }
       if (!taps_.empty()) timeline_.expectTap();
     }
+    if (last) {
+      // Nothing captured is left behind, whether its stream has settled or not.
+      for (const auto& tap : taps_) tap->settle();
+    }
     lock.unlock();
     cycle();
     lock.lock();
@@ -139,22 +144,31 @@ void AggregateIO::drain(double before) {
   if (mic_) {
     const bool ended = mic_->ended();
     while (mic_->read(chunk, chunk_.data(), before)) {
-      timeline_.pushMic(chunk.hole ? nullptr : chunk_.data(), chunk.frames, chunk.time);
+      timeline_.pushMic(chunk.hole ? nullptr : chunk_.data(), chunk.frames, chunk.time,
+                        chunk.latency);
     }
     if (ended && !mic_->pending()) {
       timeline_.micGone();
       mic_.reset();
     }
   }
-  // Every tap stream is read; once a newer one has delivered, the older ones are let go (the
-  // timeline ignores what they still bring).
+  // A newer tap stream takes over once a second of it has been heard and reported on, so that its
+  // start is placed by settled stamps; until then the older one is read up to the instant the
+  // newer one begins, and no further. Once the newer one has delivered, the older ones are let go.
   for (std::size_t i = 0; i < taps_.size(); ++i) {
     const auto& tap = taps_[i];
     const bool ended = tap->ended() && !tap->pending();
+    if (i > 0 && !tap->settled() && !tap->ended()) continue;
+    double handOver = HUGE_VAL;
+    for (std::size_t newer = i + 1; newer < taps_.size(); ++newer) {
+      handOver = std::min(handOver, taps_[newer]->nextTime());
+    }
     bool delivered = false;
-    while (tap->read(chunk, chunk_.data(), before)) {
-      timeline_.pushTap(tap->number(), chunk.hole ? nullptr : chunk_.data(), chunk.frames,
-                        chunk.time);
+    while (tap->read(chunk, chunk_.data(), std::min(before, handOver))) {
+      const double upTo = std::ceil((handOver - chunk.time) * double(rate_));
+      const auto frames = std::uint32_t(std::min(double(chunk.frames), upTo));
+      timeline_.pushTap(tap->number(), chunk.hole ? nullptr : chunk_.data(), frames, chunk.time,
+                        chunk.latency);
       delivered = true;
     }
     if (delivered && i > 0) {

@@ -4,10 +4,10 @@
 // writes included) therefore never runs on libpulse's thread.
 //
 // The streams can be swapped while it runs: a new microphone after the old one ended, a new tap
-// (monitor) stream beside the old one, which takes over from its first delivered frame
-// (make-before-break); the old one is then retired, for the control side to close. The timeline
-// outlives a stop: a device started again on the same microphone resumes it, so nothing captured in
-// between is lost.
+// (monitor) stream beside the old one, which takes over from its first frame once its stamps
+// have settled (make-before-break); the old one is then retired, for the control side to close. The
+// timeline outlives a stop: a device started again on the same microphone resumes it, so nothing
+// captured in between is lost.
 //
 // Threads: every member function from one control thread at a time, never the I/O thread.
 #pragma once
@@ -63,6 +63,7 @@ class AggregateIO {
   std::condition_variable wake_;
 
   // The I/O thread's own.
+  const std::uint32_t rate_;
   Timeline timeline_;
   AudioDeviceIOBlock block_;
   std::uint64_t seenChanges_ = ~std::uint64_t(0);

@@ -106,11 +106,11 @@ void CaptureStream::onReadable(pa_stream* stream, std::size_t, void* self) {
   auto* capture = static_cast<CaptureStream*>(self);
   const std::size_t frameBytes = pa_frame_size(&capture->spec_);
   while (pa_stream_readable_size(stream) > 0) {
-    const double time = capture->captureTimeOfNextRead();
+    capture->observe();
     const void* data = nullptr;
     std::size_t bytes = 0;
     if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
-    capture->deliver(static_cast<const float*>(data), bytes / frameBytes, time);
+    capture->deliver(static_cast<const float*>(data), bytes / frameBytes);
     pa_stream_drop(stream);
   }
 }
@@ -120,8 +120,12 @@ void CaptureStream::onReadable(pa_stream* stream, std::size_t, void* self) {
 // been captured, judged from every read of the last few seconds, is steady to a millisecond.
 // That misses the constant latency of the source and the transport; the server's timing reports
 // give it (for a monitor, the time until the sound is heard), but scatter by up to a quantum
-// from report to report, so their mean difference from the arrival stamps is what is added.
-double CaptureStream::captureTimeOfNextRead() {
+// from report to report, and around a change of the server's graph a few are tens of
+// milliseconds off for a few seconds. So what is added to the arrival line is the median of
+// their differences from it over the last kReports: it ignores such a stretch, and follows a
+// lasting change once half the reports show it. Both are published for read(), which stamps each
+// chunk by them as they stand when it is read.
+void CaptureStream::observe() {
   const double now = secondsNow();
   const double rate = double(spec_.rate);
   const double bytesPerSecond = double(pa_bytes_per_second(&spec_));
@@ -142,16 +146,18 @@ double CaptureStream::captureTimeOfNextRead() {
   const double earliest = earliest_[earliestFirst_].origin;
   // A sudden step of the earliest arrival is the hand-over changing (a backlog drained, an
   // earliest read dropping out of the window, a new graph quantum), not the stream moving: the
-  // reports place the stream, so the stamps stay where they were and follow the reports' mean.
-  if (reports_ > 0 && std::abs(earliest - lastEarliest_) > kArrivalStep) {
-    offset_ += lastEarliest_ - earliest;
-    meanOffset_ += lastEarliest_ - earliest;
+  // arrival line goes on from where it was. Where the stream did move, the reports say so.
+  if (position_ > 0 && std::abs(earliest - lastEarliest_) > kArrivalStep) {
+    steps_ += lastEarliest_ - earliest;
   }
   lastEarliest_ = earliest;
-  const double arrival = earliest + double(position_) / rate;
+  origin_.store(earliest + steps_, std::memory_order_relaxed);
+  const double arrival = earliest + steps_ + double(position_) / rate;
 
   const pa_timing_info* timing = pa_stream_get_timing_info(stream_);
-  if (timing && !timing->read_index_corrupt && !timing->write_index_corrupt) {
+  if (timing && !timing->read_index_corrupt && !timing->write_index_corrupt &&
+      pa_timeval_cmp(&timing->timestamp, &lastReport_) != 0) {
+    lastReport_ = timing->timestamp;
     // The report's timestamp is on the wall clock; the stamps are on the monotonic one.
     timeval wall{};
     pa_gettimeofday(&wall);
@@ -161,19 +167,32 @@ double CaptureStream::captureTimeOfNextRead() {
     const double reported = now - age - behind -
                             double(timing->source_usec + timing->transport_usec) / 1e6 +
                             double(timing->sink_usec) / 1e6;
-    const double difference = reported - arrival;
-    if (reports_ == 0) meanOffset_ = offset_ = difference;
-    ++reports_;
-    meanOffset_ +=
-        (difference - meanOffset_) / double(std::min<std::uint64_t>(reports_, kOffsetReports));
-    // Applied in steps, not followed read by read: a latency that creeps while the mean settles
-    // would look like a clock running fast or slow.
-    if (std::abs(meanOffset_ - offset_) > kOffsetStep) offset_ = meanOffset_;
+    std::copy_backward(reports_.begin(), reports_.end() - 1, reports_.end());
+    reports_[0] = reported - arrival;
+    reportCount_ = std::min(reportCount_ + 1, kReports);
+    std::array<double, kReports> sorted{};
+    std::copy_n(reports_.begin(), reportCount_, sorted.begin());
+    const auto middle = sorted.begin() + std::ptrdiff_t(reportCount_ / 2);
+    std::nth_element(sorted.begin(), middle, sorted.begin() + std::ptrdiff_t(reportCount_));
+    latency_.store(*middle, std::memory_order_relaxed);
   }
-  return arrival + offset_;
+  // libpulse asks for a report every 1.5 s once a stream runs; a few a second let the median
+  // settle within a second and follow a lasting change within a few.
+  if (now - lastRequest_ >= kReportInterval) {
+    lastRequest_ = now;
+    if (pa_operation* op = pa_stream_update_timing_info(stream_, nullptr, nullptr)) {
+      pa_operation_unref(op);
+    }
+  }
+  // Settled once a second of it has been heard and reported on (a stream that takes over from
+  // another is read from then on); on a server that sends no reports, a second later.
+  const double heard = double(position_) / rate;
+  if (heard >= kSettleSeconds && (reportCount_ >= kSettleReports || heard >= 2 * kSettleSeconds)) {
+    settled_.store(true, std::memory_order_release);
+  }
 }
 
-void CaptureStream::deliver(const float* samples, std::size_t frames, double time) {
+void CaptureStream::deliver(const float* samples, std::size_t frames) {
   const std::size_t kept = channels();
   while (frames > 0) {
     const auto count = std::uint32_t(std::min<std::size_t>(frames, kMaxChunkFrames));
@@ -192,9 +211,8 @@ void CaptureStream::deliver(const float* samples, std::size_t frames, double tim
       } else if (samples) {
         samples_.write(samples, values);
       }
-      chunks_.push(Chunk{count, samples == nullptr, time});
+      chunks_.push(Chunk{count, samples == nullptr, double(position_) / double(spec_.rate)});
     }
-    time += double(count) / double(spec_.rate);
     position_ += count;
     if (samples) samples += std::size_t(count) * spec_.channels;
     frames -= count;
@@ -210,12 +228,23 @@ void CaptureStream::onState(pa_stream* stream, void* self) {
 // ---- The I/O thread ----
 
 bool CaptureStream::read(Chunk& chunk, float* samples, double before) {
+  const double latency = latency_.load(std::memory_order_relaxed);
+  const double origin = origin_.load(std::memory_order_relaxed);
   const Chunk* next = chunks_.front();
-  if (!next || next->time >= before) return false;
+  if (!next || origin + next->time + latency >= before) return false;
   chunk = *next;
+  chunk.time += origin + latency;
+  chunk.latency = latency;
   chunks_.skip(1);
   if (!chunk.hole) samples_.read(samples, std::size_t(chunk.frames) * channels());
   return true;
+}
+
+double CaptureStream::nextTime() const {
+  const Chunk* next = chunks_.front();
+  return next ? origin_.load(std::memory_order_relaxed) + next->time +
+                    latency_.load(std::memory_order_relaxed)
+              : HUGE_VAL;
 }
 
 }  // namespace ondrel::pulse

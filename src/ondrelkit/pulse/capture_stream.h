@@ -3,8 +3,9 @@
 // preallocated ring. The aggregate device's I/O thread reads the ring.
 //
 // Stamps: when the audio arrived here, corrected by the latency the server's timing reports give
-// (PA_STREAM_AUTO_TIMING_UPDATE) on average, on the monotonic clock; a monitor's audio is stamped
-// with when it is heard, not when it was mixed.
+// (asked for a few times a second), on the monotonic clock; a monitor's audio is stamped with
+// when it is heard, not when it was mixed. Besides copying, libpulse's thread only asks for those
+// reports, which neither blocks nor waits for an answer.
 //
 // Threads: open(), uncork(), close() and the state queries with the mainloop lock held, never on
 // the mainloop thread; the ring's consumer side and ended() on the I/O thread.
@@ -25,12 +26,17 @@ namespace ondrel::pulse {
 
 class CaptureStream {
  public:
-  // A stamped piece of audio in the ring: `frames` frames (channels() samples each) follow in
-  // the sample ring, or none for a hole.
+  // A stamped piece of audio: `frames` frames (channels() samples each) follow in the sample
+  // ring, or none for a hole. In the ring `time` is where the chunk lies in the stream (seconds
+  // from its first frame); read() stamps it by the arrival line and the latency as they stand
+  // then, so that a chunk read late (a stream held until it settles) gets settled stamps.
   struct Chunk {
     std::uint32_t frames = 0;
     bool hole = false;
     double time = 0;  // when its first frame was captured, monotonic seconds
+    // What of `time` is the latency the server reports, as it stood then: it moves in steps as
+    // the reports come in, while the rest of `time` follows the stream's clock smoothly.
+    double latency = 0;
   };
   // Deliveries are split into chunks of at most this many frames.
   static constexpr std::uint32_t kMaxChunkFrames = 8192;
@@ -62,6 +68,12 @@ class CaptureStream {
   // captured before `before`.
   bool read(Chunk& chunk, float* samples, double before);
   bool pending() const { return chunks_.readAvailable() > 0; }
+  // When the next chunk was captured (HUGE_VAL if there is none yet).
+  double nextTime() const;
+  // A second of the stream has been heard and reported on: its stamps are as good as they get.
+  bool settled() const { return settled_.load(std::memory_order_acquire); }
+  // From now on settled() whatever it has heard (the recording ends).
+  void settle() { settled_.store(true, std::memory_order_release); }
   // The stream has ended (failed, or closed) and delivers no more.
   bool ended() const { return ended_.load(std::memory_order_acquire); }
   // The I/O thread no longer reads it (a newer stream took over): the control side closes it.
@@ -69,8 +81,8 @@ class CaptureStream {
   bool retired() const { return retired_.load(std::memory_order_acquire); }
 
  private:
-  double captureTimeOfNextRead();
-  void deliver(const float* samples, std::size_t frames, double time);
+  void observe();
+  void deliver(const float* samples, std::size_t frames);
   static void onReadable(pa_stream* stream, std::size_t bytes, void* self);
   static void onState(pa_stream* stream, void* self);
 
@@ -98,13 +110,21 @@ class CaptureStream {
   std::size_t earliestFirst_ = 0;
   std::size_t earliestCount_ = 0;
   double lastEarliest_ = 0;
-  static constexpr double kArrivalStep = 0.01;
-  // The mean difference of reported from arrival stamps, over the last kOffsetReports reads.
-  static constexpr std::uint64_t kOffsetReports = 200;
-  static constexpr double kOffsetStep = 0.002;
-  double meanOffset_ = 0;
-  double offset_ = 0;  // what the stamps use: the mean, once it has moved by kOffsetStep
-  std::uint64_t reports_ = 0;
+  static constexpr double kArrivalStep = 0.002;
+  double steps_ = 0;  // the arrival line's sudden steps, taken back
+  // How much later than the arrival line the last kReports timing reports placed the stream,
+  // newest first, one entry per report; latency_ is their median.
+  static constexpr std::size_t kReports = 32;
+  static constexpr double kReportInterval = 0.25;
+  std::array<double, kReports> reports_{};
+  std::size_t reportCount_ = 0;
+  timeval lastReport_{};
+  double lastRequest_ = 0;
+  static constexpr std::size_t kSettleReports = 6;
+  static constexpr double kSettleSeconds = 1.0;
+  std::atomic<double> origin_{0};  // when frame 0 was captured, by the arrival line
+  std::atomic<double> latency_{0};
+  std::atomic<bool> settled_{false};  // reports enough to read the stream by
   std::atomic<bool> ended_{false};
   std::atomic<bool> retired_{false};
 };

@@ -18,10 +18,13 @@ constexpr double kWarmUpSeconds = 2.0;
 
 }  // namespace
 
-void ClockFit::add(double position, double time) {
+void ClockFit::add(double position, double time, double latency) {
+  // The line itself runs without the latency; timeAt() adds the newest.
+  latency_ = latency;
+  time -= latency;
   // A stamp this far off the line is a step in the stream's latency, not drift: the line
   // starts again from it rather than bend toward it for the length of the window.
-  if (count_ >= 2 && std::abs(time - timeAt(position)) > kStepSeconds) reset();
+  if (count_ >= 2 && std::abs(time - lineAt(position)) > kStepSeconds) reset();
   // A stream's first seconds are when its latency settles (buffers fill, a backlog drains):
   // they place the line, but its slope is fitted only to what comes after.
   if (count_ == 0 && !warmedUp_) firstTime_ = time;
@@ -89,12 +92,16 @@ bool ClockFit::settled() const {
   return count_ && settled_;
 }
 
-double ClockFit::timeAt(double position) const {
+double ClockFit::lineAt(double position) const {
   return meanTime_ + period_ * (position - meanPosition_);
 }
 
+double ClockFit::timeAt(double position) const {
+  return lineAt(position) + latency_;
+}
+
 double ClockFit::positionAt(double time) const {
-  return meanPosition_ + (time - meanTime_) / period_;
+  return meanPosition_ + (time - latency_ - meanTime_) / period_;
 }
 
 }  // namespace ondrel::pulse

@@ -3,6 +3,10 @@
 // real frame period (a sound card runs a little fast or slow), its line says when any frame was
 // captured, and the scatter of single stamps (scheduling, interpolated latency) averages out.
 //
+// A stamp may carry a latency, a part of it that moves in steps (the server's reports of the
+// source's latency): the line is fitted to the stamps without it, and the newest latency is added
+// back, so that a step moves the line at once rather than tilt it for the length of the window.
+//
 // Plain arithmetic, no allocation after construction; one thread.
 #pragma once
 
@@ -21,9 +25,9 @@ class ClockFit {
     warmedUp_ = false;
   }
   bool empty() const { return count_ == 0; }
-  // Frame `position` was captured at `time` (seconds). Points closer than a few milliseconds
-  // to the last one kept are only used while there are few.
-  void add(double position, double time);
+  // Frame `position` was captured at `time` (seconds), of which `latency` is the reported part.
+  // Points closer than a few milliseconds to the last one kept are only used while there are few.
+  void add(double position, double time, double latency = 0);
   // Seconds per frame: the fitted slope once the points span long enough, else the nominal one.
   double period() const;
   // Whether the slope comes from the stream itself.
@@ -36,6 +40,7 @@ class ClockFit {
     double position;
     double time;
   };
+  double lineAt(double position) const;
   const Point& at(std::size_t i) const { return points_[(first_ + i) % points_.size()]; }
   void refit();
 
@@ -50,6 +55,7 @@ class ClockFit {
   bool settled_ = false;
   double firstTime_ = 0;
   bool warmedUp_ = false;
+  double latency_ = 0;
 };
 
 }  // namespace ondrel::pulse

@@ -21,12 +21,12 @@ constexpr std::size_t kSliceFrames = 4096;
 // A microphone chunk this much later than its stretch's clock says is a real gap (frames lost
 // before they reached us): silence stands in for it. Stamps scatter far less than this.
 constexpr double kMicGapSeconds = 0.05;
-// A tap chunk this far from where its stamp puts it is placed afresh; closer, the resampler
-// works the difference off over kCorrectionSeconds.
+// A tap chunk whose place leaps this far is placed afresh (by more than gapFrames()); a smaller
+// misplacement the resampler works off over kCorrectionSeconds.
 constexpr double kTapJumpSeconds = 0.02;
 constexpr double kCorrectionSeconds = 4.0;
 // Within this the tap counts as in place: stamps are not exact enough to steer by less.
-constexpr double kDeadBandSeconds = 0.001;
+constexpr double kDeadBandSeconds = 0.0005;
 constexpr double kErrorSmoothingSeconds = 1.0;
 // Real clocks are apart by well under this.
 constexpr double kMaxDrift = 0.006;
@@ -88,7 +88,7 @@ double Timeline::frameAt(double time) const {
 
 // ---- Microphone ----
 
-void Timeline::pushMic(const float* samples, std::size_t frames, double time) {
+void Timeline::pushMic(const float* samples, std::size_t frames, double time, double latency) {
   if (frames == 0) return;
   const std::uint64_t end = micEnd();
   const double target = frameAt(time);
@@ -110,7 +110,7 @@ void Timeline::pushMic(const float* samples, std::size_t frames, double time) {
     micFed_ += double(missing);
   }
   micPresent_ = true;
-  micClock_.add(micFed_, time);
+  micClock_.add(micFed_, time, latency);
   const std::size_t width = micChannels_;
   std::size_t written = 0;
   while (written < frames) {
@@ -146,10 +146,10 @@ void Timeline::pad(SpscRing<float>& queue, std::size_t channels, std::uint64_t f
 
 // ---- Tap ----
 
-void Timeline::pushTap(std::uint32_t stream, const float* samples, std::size_t frames,
-                       double time) {
+void Timeline::pushTap(std::uint32_t stream, const float* samples, std::size_t frames, double time,
+                       double latency) {
   // A newer stream has taken over from this one.
-  if (frames == 0 || (tapPlaced_ && stream < tapStream_)) return;
+  if (frames == 0 || (tapPresent_ && stream < tapStream_)) return;
   const bool takeover = tapPlaced_ && stream > tapStream_;
   if (stream != tapStream_ || !tapPresent_) {
     tapStream_ = stream;
@@ -163,36 +163,49 @@ void Timeline::pushTap(std::uint32_t stream, const float* samples, std::size_t f
   // Where the chunk's first frame would come out of the resampler, against where it belongs.
   const double lands = double(tapEnd()) + double(swr_get_delay(resampler_, rate_));
   const double error = frameAt(time) - lands;
-  if (!tapPlaced_ || std::abs(error) > gapFrames(frames, kTapJumpSeconds)) {
+  bool place = !tapPlaced_;
+  double fitted = 0;
+  if (!place) {
+    // Single stamps scatter by milliseconds (and some servers' in a sawtooth); the stream's
+    // fitted clock does not, and only it steers the resampler.
+    tapClock_.add(tapPosition_, time, latency);
+    fitted = frameAt(tapClock_.timeAt(tapPosition_)) - lands;
+    // Placed afresh where its place leaps from one chunk to the next: a hole, a stall, the
+    // microphone's timeline moved. A change of the reported latency does not count: the reports
+    // move in steps, and now and then by tens of milliseconds for a few seconds, so what they
+    // change is pulled in, never cut or padded.
+    const double moved = (latency - tapLatency_) * double(rate_);
+    place = std::abs(fitted - lastFitted_ - moved) > gapFrames(frames, kTapJumpSeconds);
+  }
+  tapLatency_ = latency;
+  if (place) {
     if (error > 0) {
       padTap(std::uint64_t(std::llround(error)));
-    } else if (takeover) {
-      // A new monitor stream overlaps the old one's last audio: the new one is what is heard
-      // from its first frame on, so the old one's tail goes where it has not gone out yet.
+    } else {
+      // It belongs before audio already placed. A new monitor stream overlaps the old one's last
+      // audio: the new one is what is heard from its first frame on, so the old one's tail goes
+      // where it has not gone out yet. What is left of the overlap is dropped from its head.
       const auto overlap = std::size_t(std::round(-error));
-      const std::size_t cut = tapQueue_.unwrite(overlap);
-      stats_.tapDroppedFrames += cut;
+      const std::size_t cut = takeover ? tapQueue_.unwrite(overlap) : 0;
       const std::size_t late = std::min(overlap - cut, frames);
-      stats_.tapDroppedFrames += late;
+      stats_.tapDroppedFrames += cut + late;
       if (samples) samples += late;
       frames -= late;
-    } else {
-      const auto overlap = std::size_t(std::min(std::round(-error), double(frames)));
-      stats_.tapDroppedFrames += overlap;
-      if (samples) samples += overlap;
-      frames -= overlap;
+      if (frames == 0) {
+        // Wholly overlapped: the next chunk is placed, with what is left of the overlap.
+        tapPlaced_ = false;
+        return;
+      }
     }
     tapPlaced_ = true;
     tapError_ = 0;
     // The stream's clock starts afresh after a jump: what it lost is not its clock running slow.
     tapClock_.reset();
     tapPosition_ = 0;
-    tapClock_.add(0, time);
+    tapClock_.add(0, time, latency);
+    lastFitted_ = 0;
   } else {
-    // Single stamps scatter by milliseconds (and some servers' in a sawtooth); the stream's
-    // fitted clock does not, and only it steers the resampler.
-    tapClock_.add(tapPosition_, time);
-    const double fitted = frameAt(tapClock_.timeAt(tapPosition_)) - lands;
+    lastFitted_ = fitted;
     const double weight = std::min(1.0, double(frames) / (kErrorSmoothingSeconds * rate_));
     tapError_ += (fitted - tapError_) * weight;
   }

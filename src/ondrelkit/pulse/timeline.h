@@ -4,10 +4,10 @@
 // The microphone is the clock master while it delivers: its frames go out one for one, never
 // dropped or resampled, with silence only where it had a hole or was gone. The tap is resampled
 // onto the microphone's clock (libswresample's compensation: the two clocks' fitted rates, plus
-// a slow correction of what is left), so clock drift never builds up; a hole, a late start or a
-// new monitor stream is placed by its capture time, with silence before it or the overlap
-// dropped. While the microphone is gone the timeline runs on the monotonic clock, so the file
-// keeps wall-clock time through an outage.
+// a slow correction of what is left, a change of reported latency included), so clock drift
+// never builds up; a hole, a late start or a new monitor stream is placed by its capture time,
+// with silence before it or the overlap dropped. While the microphone is gone the timeline runs on
+// the monotonic clock, so the file keeps wall-clock time through an outage.
 //
 // Output waits for both sources (latency costs nothing in a file): frames go out once every
 // present source has delivered them, or once they are `kMaxWaitSeconds` old, whichever is first;
@@ -53,16 +53,18 @@ class Timeline {
 
   // A microphone stream was started: output waits for its audio from now on.
   void expectMic() { micPresent_ = true; }
-  // A chunk of the microphone whose first frame was captured at `time`; samples == nullptr is a
-  // hole of that many frames.
-  void pushMic(const float* samples, std::size_t frames, double time);
+  // A chunk of the microphone whose first frame was captured at `time`, of which `latency` is
+  // the source's latency as reported (see ClockFit); samples == nullptr is a hole of that many
+  // frames.
+  void pushMic(const float* samples, std::size_t frames, double time, double latency = 0);
   // The microphone stream ended: stop waiting for it; a later chunk starts a new stretch.
   void micGone();
 
   void expectTap() { tapPresent_ = true; }
   // A chunk of the tap (one channel). A higher `stream` number (a new monitor stream) is placed
   // afresh and takes over from its first frame on; chunks of older streams are ignored then.
-  void pushTap(std::uint32_t stream, const float* samples, std::size_t frames, double time);
+  void pushTap(std::uint32_t stream, const float* samples, std::size_t frames, double time,
+               double latency = 0);
   void tapGone();
 
   // Writes up to maxFrames frames that are due at `now` (microphone channels interleaved into
@@ -105,7 +107,9 @@ class Timeline {
   bool tapPlaced_ = false;
   std::uint32_t tapStream_ = 0;
   ClockFit tapClock_;
-  double tapPosition_ = 0;  // tap frames of this stream so far
+  double tapPosition_ = 0;  // tap frames since this stream was last placed
+  double tapLatency_ = 0;   // the reported latency of its last chunk
+  double lastFitted_ = 0;   // the fitted misplacement of its last chunk
   double tapError_ = 0;     // smoothed: where tap frames belong minus where they land
   int compensation_ = 0;    // samples added per second by the resampler
   SwrContext* resampler_ = nullptr;

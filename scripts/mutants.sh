@@ -178,6 +178,12 @@ fault timeline-ignores-clock-drift src/ondrelkit/pulse/timeline.cpp \
   'const double drift = std::clamp(tap / master - 1.0, -kMaxDrift, kMaxDrift);' \
   'const double drift = 0 * std::clamp(tap / master - 1.0, -kMaxDrift, kMaxDrift);' \
   'unit:*Timeline*'
+fault timeline-places-a-wholly-overlapped-chunk src/ondrelkit/pulse/timeline.cpp \
+  'tapPlaced_ = false;
+        return;' 'tapPlaced_ = true;' 'unit:*Timeline*'
+fault clock-fit-bends-to-a-latency-step src/ondrelkit/pulse/clock_fit.cpp \
+  'latency_ = latency;
+  time -= latency;' '' 'unit:*Timeline*'
 fault timeline-tap-in-one-channel-only src/ondrelkit/pulse/timeline.cpp \
   'tap[2 * i] = tap[2 * i + 1] = tap[i];' 'tap[2 * i] = tap[i], tap[2 * i + 1] = 0;' 'unit:*Timeline*'
 fault monitor-keeps-its-left-channel-only src/ondrelkit/pulse/capture_stream.cpp \

@@ -26,8 +26,7 @@ std::uint64_t hostTimeNow() {
 }  // namespace
 
 AggregateIO::AggregateIO(std::uint32_t rate, std::uint32_t micChannels)
-    : rate_(rate),
-      timeline_(rate, micChannels, secondsNow()),
+    : timeline_(rate, micChannels, secondsNow()),
       chunk_(std::size_t(CaptureStream::kMaxChunkFrames) * std::max(micChannels, 2u)),
       micOut_(kBlockFrames * micChannels),
       tapOut_(kBlockFrames * Timeline::kTapChannels) {}
@@ -165,7 +164,7 @@ void AggregateIO::drain(double before) {
     }
     bool delivered = false;
     while (tap->read(chunk, chunk_.data(), std::min(before, handOver))) {
-      const double upTo = std::ceil((handOver - chunk.time) * double(rate_));
+      const double upTo = std::ceil((handOver - chunk.time) * double(timeline_.rate()));
       const auto frames = std::uint32_t(std::min(double(chunk.frames), upTo));
       timeline_.pushTap(tap->number(), chunk.hole ? nullptr : chunk_.data(), frames, chunk.time,
                         chunk.latency);

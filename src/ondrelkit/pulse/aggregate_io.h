@@ -63,7 +63,6 @@ class AggregateIO {
   std::condition_variable wake_;
 
   // The I/O thread's own.
-  const std::uint32_t rate_;
   Timeline timeline_;
   AudioDeviceIOBlock block_;
   std::uint64_t seenChanges_ = ~std::uint64_t(0);

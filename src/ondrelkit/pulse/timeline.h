@@ -71,6 +71,7 @@ class Timeline {
   // mic, the tap twice into the two channels of tap); returns how many. Call until it returns 0.
   std::size_t render(double now, float* mic, float* tap, std::size_t maxFrames);
 
+  std::uint32_t rate() const { return rate_; }
   std::uint32_t micChannels() const { return micChannels_; }
   Stats stats() const { return stats_; }
 

@@ -498,7 +498,7 @@ TEST_P(PulseBackend, TheSameInstantLandsAtTheSamePlaceInBothChannels) {
   // monitor stream is placed by when the server hands its audio over, which after a change of
   // default sink is now and then a few milliseconds off another stream's; and now and then the
   // graph glitches then, with a quantum (5.3 ms) of silence in each stream at a different point.
-  // About 1 run in 8 lands more than 3 ms off.
+  // About 1 run in 16 lands more than 3 ms off.
   std::vector<std::pair<double, double>> windows{{1.0, 2.8}};
   if (GetParam() == SoundServerKind::pulseAudio) windows.emplace_back(end - 2.5, end - 0.5);
   for (const auto& [from, to] : windows) {

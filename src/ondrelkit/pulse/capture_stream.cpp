@@ -119,12 +119,9 @@ void CaptureStream::onReadable(pa_stream* stream, std::size_t, void* self) {
 // fragment), each late by some amount but never early, so the earliest that frame 0 can have
 // been captured, judged from every read of the last few seconds, is steady to a millisecond.
 // That misses the constant latency of the source and the transport; the server's timing reports
-// give it (for a monitor, the time until the sound is heard), but scatter by up to a quantum
-// from report to report, and around a change of the server's graph a few are tens of
-// milliseconds off for a few seconds. So what is added to the arrival line is the median of
-// their differences from it over the last kReports: it ignores such a stretch, and follows a
-// lasting change once half the reports show it. Both are published for read(), which stamps each
-// chunk by them as they stand when it is read.
+// give it (for a monitor, the time until the sound is heard), as their differences from the
+// arrival line (see ReportedLatency). Both are published for read(), which stamps each chunk by
+// them as they stand when it is read.
 void CaptureStream::observe() {
   const double now = secondsNow();
   const double rate = double(spec_.rate);
@@ -167,16 +164,10 @@ void CaptureStream::observe() {
     const double reported = now - age - behind -
                             double(timing->source_usec + timing->transport_usec) / 1e6 +
                             double(timing->sink_usec) / 1e6;
-    std::copy_backward(reports_.begin(), reports_.end() - 1, reports_.end());
-    reports_[0] = reported - arrival;
-    reportCount_ = std::min(reportCount_ + 1, kReports);
-    std::array<double, kReports> sorted{};
-    std::copy_n(reports_.begin(), reportCount_, sorted.begin());
-    const auto middle = sorted.begin() + std::ptrdiff_t(reportCount_ / 2);
-    std::nth_element(sorted.begin(), middle, sorted.begin() + std::ptrdiff_t(reportCount_));
-    latency_.store(*middle, std::memory_order_relaxed);
+    reports_.add(reported - arrival);
+    latency_.store(reports_.latency(), std::memory_order_relaxed);
   }
-  // libpulse asks for a report every 1.5 s once a stream runs; a few a second let the median
+  // libpulse asks for a report every 1.5 s once a stream runs; a few a second let the latency
   // settle within a second and follow a lasting change within a few.
   if (now - lastRequest_ >= kReportInterval) {
     lastRequest_ = now;
@@ -187,7 +178,8 @@ void CaptureStream::observe() {
   // Settled once a second of it has been heard and reported on (a stream that takes over from
   // another is read from then on); on a server that sends no reports, a second later.
   const double heard = double(position_) / rate;
-  if (heard >= kSettleSeconds && (reportCount_ >= kSettleReports || heard >= 2 * kSettleSeconds)) {
+  if (heard >= kSettleSeconds &&
+      (reports_.count() >= kSettleReports || heard >= 2 * kSettleSeconds)) {
     settled_.store(true, std::memory_order_release);
   }
 }

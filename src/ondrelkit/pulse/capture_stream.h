@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ondrelkit/pulse/pulse_connection.h"
+#include "ondrelkit/pulse/reported_latency.h"
 #include "ondrelkit/spsc_ring.h"
 
 namespace ondrel::pulse {
@@ -112,12 +113,9 @@ class CaptureStream {
   double lastEarliest_ = 0;
   static constexpr double kArrivalStep = 0.002;
   double steps_ = 0;  // the arrival line's sudden steps, taken back
-  // How much later than the arrival line the last kReports timing reports placed the stream,
-  // newest first, one entry per report; latency_ is their median.
-  static constexpr std::size_t kReports = 32;
+  // How much later than the arrival line the timing reports place the stream.
   static constexpr double kReportInterval = 0.25;
-  std::array<double, kReports> reports_{};
-  std::size_t reportCount_ = 0;
+  ReportedLatency reports_;
   timeval lastReport_{};
   double lastRequest_ = 0;
   static constexpr std::size_t kSettleReports = 6;

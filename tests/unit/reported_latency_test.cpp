@@ -1,0 +1,37 @@
+// Timing reports as PipeWire's come: late by a sawtooth of up to a quantum (5.3 ms here), a few
+// tens of milliseconds early for a while around a change of the graph, and now and then a lasting
+// step. Values in milliseconds.
+#include "ondrelkit/pulse/reported_latency.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+namespace ondrel::pulse {
+namespace {
+
+double feed(ReportedLatency& reports, std::initializer_list<double> milliseconds) {
+  for (const double report : milliseconds) reports.add(report / 1000);
+  return reports.latency() * 1000;
+}
+
+TEST(ReportedLatency, FollowsTheFloorOfLateReportsNotAFewMilliseconds) {
+  // A new monitor stream's first reports, as measured: most of them late.
+  ReportedLatency first;
+  EXPECT_NEAR(feed(first, {3.56, 3.83, 4.61, 0.31, 4.82, 0.12}), 0.2, 0.15);
+  ReportedLatency early;  // one report early by a millisecond does not place it early
+  EXPECT_NEAR(feed(early, {-0.94, 1.07, 2.03, 0.01, 2.38, 0.27, 0.06}), 0.05, 0.1);
+}
+
+TEST(ReportedLatency, IgnoresAStretchOffByTensOfMillisecondsAndFollowsALastingStep) {
+  ReportedLatency reports;
+  for (int i = 0; i < 4; ++i) feed(reports, {1.2, 3.4, 1.0, 5.9});
+  EXPECT_NEAR(feed(reports, {-69, -70, -69, -62, -69}), 1.0, 0.2);
+  EXPECT_NEAR(feed(reports, {1.1, 4.0, 1.0, 2.2}), 1.0, 0.2);
+  // A quantum later for good: followed once half the reports say so.
+  for (int i = 0; i < 4; ++i) feed(reports, {6.4, 8.0, 6.3, 10.1});
+  EXPECT_NEAR(reports.latency() * 1000, 6.3, 0.2);
+}
+
+}  // namespace
+}  // namespace ondrel::pulse

@@ -8,16 +8,6 @@ void ReportedLatency::add(double report) {
   std::copy_backward(reports_.begin(), reports_.end() - 1, reports_.end());
   reports_[0] = report;
   count_ = std::min(count_ + 1, kReports);
-  ++total_;
-  // Once the stream is established, the last few all later than the floor by more than its
-  // scatter and by no more than a quantum: the server now hands the stream over a quantum later
-  // (as PipeWire does at a change of its graph's driver), and what came before no longer counts.
-  if (count_ >= kReports / 2 &&
-      std::all_of(reports_.begin(), reports_.begin() + kConfirm, [this](double later) {
-        return later > latency_ + kStep && later <= latency_ + kStaleness;
-      })) {
-    count_ = kConfirm;
-  }
   std::array<double, kReports> sorted{};
   std::copy_n(reports_.begin(), count_, sorted.begin());
   const auto middle = sorted.begin() + std::ptrdiff_t(count_ / 2);

@@ -6,9 +6,9 @@
 // tens of milliseconds off for a second or two.
 //
 // So: the median of the last kReports ignores such a stretch and follows a lasting change once
-// half the reports show it (a step up by a quantum, sooner); and of the recent reports within a
-// quantum below it, the second lowest is the latency, so that a stream's first few reports, most
-// of them late, do not place it milliseconds late.
+// half the reports show it; and of the recent reports within a quantum below it, the second
+// lowest is the latency, so that a stream's first few reports, most of them late, do not place it
+// milliseconds late.
 //
 // Plain arithmetic, no allocation; one thread.
 #pragma once
@@ -22,8 +22,7 @@ class ReportedLatency {
  public:
   // One report: seconds later than the arrival line.
   void add(double report);
-  // Reports so far.
-  std::size_t count() const { return total_; }
+  std::size_t count() const { return count_; }
   // Seconds to add to the arrival line (0 before any report).
   double latency() const { return latency_; }
 
@@ -32,11 +31,8 @@ class ReportedLatency {
   static constexpr std::size_t kRecent = 8;
   // Late by no more than this: a graph quantum of 1024 frames at 48 kHz, and a margin.
   static constexpr double kStaleness = 0.025;
-  static constexpr std::size_t kConfirm = 4;
-  static constexpr double kStep = 0.002;
   std::array<double, kReports> reports_{};  // newest first
-  std::size_t count_ = 0;                   // of them that still count
-  std::size_t total_ = 0;
+  std::size_t count_ = 0;
   double latency_ = 0;
 };
 

@@ -113,8 +113,8 @@ class CaptureStream {
   double lastEarliest_ = 0;
   static constexpr double kArrivalStep = 0.002;
   double steps_ = 0;  // the arrival line's sudden steps, taken back
-  // How much later than the arrival line the timing reports place the stream.
   static constexpr double kReportInterval = 0.25;
+  // How much later than the arrival line the timing reports place the stream.
   ReportedLatency reports_;
   timeval lastReport_{};
   double lastRequest_ = 0;

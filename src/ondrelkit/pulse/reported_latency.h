@@ -22,6 +22,7 @@ class ReportedLatency {
  public:
   // One report: seconds later than the arrival line.
   void add(double report);
+  // Reports kept: all so far, up to the last kReports.
   std::size_t count() const { return count_; }
   // Seconds to add to the arrival line (0 before any report).
   double latency() const { return latency_; }

@@ -457,6 +457,10 @@ TEST_P(PulseBackend, LargeGraphQuantaLoseNothing) {
   auto system = server_->play("speakers", kSystemTone);
   for (const char* quantum : {"4096", "8192"}) {
     SCOPED_TRACE(quantum);
+    // A backend per recording, as ondrel records once per process: a backend keeps a stopped
+    // device's streams capturing for the next one (an output change's rebuild), so a second
+    // recording on it would begin with whatever they captured in between.
+    hardware_ = std::make_shared<PulseHardware>();
     server_->run({"pw-metadata", "-n", "settings", "0", "clock.force-quantum", quantum});
     std::this_thread::sleep_for(2s);  // the graph settles on its new quantum
     std::filesystem::remove(wavPath());

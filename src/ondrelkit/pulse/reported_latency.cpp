@@ -12,6 +12,17 @@ void ReportedLatency::add(double report) {
   std::copy_n(reports_.begin(), count_, sorted.begin());
   const auto middle = sorted.begin() + std::ptrdiff_t(count_ / 2);
   std::nth_element(sorted.begin(), middle, sorted.begin() + std::ptrdiff_t(count_));
+  // Exact reports (most of them on the latency): a few in a row above it are a lasting step.
+  if (count_ >= kEstablished && *middle - latency_ < kExact) {
+    const auto last = reports_.begin() + std::ptrdiff_t(kStepReports);
+    const double low = *std::min_element(reports_.begin(), last);
+    const double high = *std::max_element(reports_.begin(), last);
+    if (low > latency_ + kMinStep && high <= latency_ + kStaleness) {
+      latency_ = low;
+      count_ = kStepReports;  // the history starts at the step, so the median agrees with it
+      return;
+    }
+  }
   std::array<double, kRecent> recent{};
   std::size_t near = 0;
   for (std::size_t i = 0; i < std::min(count_, kRecent); ++i) {

@@ -8,7 +8,9 @@
 // So: the median of the last kReports ignores such a stretch and follows a lasting change once
 // half the reports show it; and of the recent reports within a quantum below it, the second
 // lowest is the latency, so that a stream's first few reports, most of them late, do not place it
-// milliseconds late.
+// milliseconds late. Where most reports sit on the latency (a small quantum), a lasting step up
+// (PipeWire hands a stream over a quantum later after a change of its graph) shows in every
+// report at once: kStepReports in a row above it are followed then, seconds before half would.
 //
 // Plain arithmetic, no allocation; one thread.
 #pragma once
@@ -32,6 +34,12 @@ class ReportedLatency {
   static constexpr std::size_t kRecent = 8;
   // Late by no more than this: a graph quantum of 1024 frames at 48 kHz, and a margin.
   static constexpr double kStaleness = 0.025;
+  // Not in a stream's first seconds, when its reports still settle; within kExact of the median;
+  // a step larger than the scatter of exact reports.
+  static constexpr std::size_t kEstablished = 16;
+  static constexpr double kExact = 0.001;
+  static constexpr std::size_t kStepReports = 3;
+  static constexpr double kMinStep = 0.002;
   std::array<double, kReports> reports_{};  // newest first
   std::size_t count_ = 0;
   double latency_ = 0;

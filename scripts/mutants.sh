@@ -188,6 +188,8 @@ fault reported-latency-is-the-median src/ondrelkit/pulse/reported_latency.cpp \
   'if (near < 2) {' 'if (true) {' 'unit:ReportedLatency.*'
 fault reported-latency-takes-a-stretch-far-below src/ondrelkit/pulse/reported_latency.cpp \
   ' && reports_[i] >= *middle - kStaleness' '' 'unit:ReportedLatency.*'
+fault reported-latency-steps-on-a-sawtooth src/ondrelkit/pulse/reported_latency.cpp \
+  ' && *middle - latency_ < kExact' '' 'unit:ReportedLatency.*'
 fault timeline-tap-in-one-channel-only src/ondrelkit/pulse/timeline.cpp \
   'tap[2 * i] = tap[2 * i + 1] = tap[i];' 'tap[2 * i] = tap[i], tap[2 * i + 1] = 0;' 'unit:*Timeline*'
 fault monitor-keeps-its-left-channel-only src/ondrelkit/pulse/capture_stream.cpp \

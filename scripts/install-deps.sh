@@ -5,7 +5,7 @@ packages=(
   build-essential cmake pkg-config clang clang-format libclang-rt-14-dev
   libpulse-dev libavformat-dev libavcodec-dev libswresample-dev libavutil-dev
   nlohmann-json3-dev uuid-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
-  pulseaudio pulseaudio-utils ffmpeg sox python3
+  pulseaudio pulseaudio-utils ffmpeg sox python3 python3-pytest python3-numpy
   pipewire pipewire-pulse wireplumber dbus
   dpkg-dev lintian nodejs
 )

@@ -8,6 +8,8 @@
 #   MUTANTS_DIR   where the copy and its build live (default /tmp/ondrel-mutants), kept between
 #                 runs so that each run rebuilds only what the faults touch.
 #   MUTANTS_JOBS  build jobs (default 2).
+# A fault names the tests that must catch it: "unit:<gtest filter>" runs the unit tests, and
+# "e2e:<pytest -k expression>" the end-to-end scenarios (tests/e2e) against the faulty build.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=${MUTANTS_DIR:-/tmp/ondrel-mutants}
@@ -26,9 +28,10 @@ mkdir -p "$copy" "$log"
       cp "$root/$f" "$copy/$f"
     fi
   done
+targets=(ondrel ondrel_unit_tests ondrel_stall_probe)
 cmake -S "$copy" -B "$build" -DONDREL_BENCH=OFF >/dev/null || exit 2
-nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests ondrel_integration_tests \
-  >"$log/build.txt" 2>&1 || { echo "the unmodified tree does not build: $log/build.txt"; exit 2; }
+nice cmake --build "$build" -j "$jobs" --target "${targets[@]}" >"$log/build.txt" 2>&1 ||
+  { echo "the unmodified tree does not build: $log/build.txt"; exit 2; }
 
 # replace <file> <literal text> <literal replacement>: exactly one occurrence, or it fails.
 replace() {
@@ -48,7 +51,7 @@ stale=0
 filters=("$@")
 
 # fault <name> <file> <text> <replacement> <tests>: tests are "unit:<gtest filter>" or
-# "integration:<gtest filter>", separated by spaces; the fault is caught if any of them fails.
+# "e2e:<pytest -k expression>", separated by "|"; the fault is caught if any of them fails.
 fault() {
   local name=$1 file=$2 old=$3 new=$4 tests=$5
   if ((${#filters[@]})); then
@@ -63,19 +66,27 @@ fault() {
     return
   fi
   local result="MISSED" started=$SECONDS
-  if ! nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests \
-    ondrel_integration_tests >"$log/$name.build.txt" 2>&1; then
+  if ! nice cmake --build "$build" -j "$jobs" --target "${targets[@]}" \
+    >"$log/$name.build.txt" 2>&1; then
     result="STALE (does not build: $log/$name.build.txt)"
   else
-    local t
+    local t all
+    IFS='|' read -ra all <<<"$tests"
     # From the work folder: a fault may make the tool create folders where it runs.
     cd "$work" || exit 2
-    for t in $tests; do
-      local binary=$build/ondrel_${t%%:*}_tests
-      if ! timeout 600 "$binary" --gtest_filter="${t#*:}" >"$log/$name.txt" 2>&1; then
-        result="caught by ${t#*:}"
-        break
+    for t in "${all[@]}"; do
+      if [[ $t == unit:* ]]; then
+        timeout 600 "$build/ondrel_unit_tests" --gtest_filter="${t#*:}" >"$log/$name.txt" 2>&1
+      else
+        ONDREL_TEST_BINARY=$build/ondrel ONDREL_TEST_PROBE=$build/ondrel_stall_probe \
+          timeout 600 /usr/bin/python3 -m pytest -p no:cacheprovider -q -x "$root/tests/e2e" \
+          -k "${t#*:}" >"$log/$name.txt" 2>&1
       fi
+      case $? in
+        0) ;;
+        5) result="STALE (no test matches ${t#*:})" && break ;;
+        *) result="caught by ${t#*:}" && break ;;
+      esac
     done
   fi
   cp "$work/original" "$copy/$file"
@@ -93,7 +104,7 @@ fault swapped-channels src/ondrelkit/input_conversion.cpp \
   '_mm_packs_epi32(_mm_unpacklo_epi32(si, mi), _mm_unpackhi_epi32(si, mi))' \
   'unit:InputConversion.*'
 fault missing-lower-clamp src/ondrelkit/input_conversion.h \
-  '(x < -1.0f ? -1.0f : x)' 'x' 'unit:SampleConversion.*:InputConversion.*'
+  '(x < -1.0f ? -1.0f : x)' 'x' 'unit:InputConversion.*'
 fault missing-clamp-fast-path src/ondrelkit/input_conversion.cpp \
   '_mm_max_ps(_mm_min_ps(m, one), minusOne)' '_mm_min_ps(m, one)' 'unit:InputConversion.*'
 fault nan-becomes-a-peak src/ondrelkit/input_conversion.cpp \
@@ -120,14 +131,20 @@ fault stop-with-trailing-text src/ondrel/stop_line.cpp \
 fault cr-inside-line-is-space src/ondrel/stop_line.cpp \
   'character(false, &cr, 1);' 'character(true, &cr, 1);' 'unit:StopLine.*'
 fault sighup-ignored src/ondrel/stop_signals.cpp \
-  'sigaddset(&set, SIGHUP);' '' 'integration:OndrelCli.*Signal*'
+  'sigaddset(&set, SIGHUP);' '' 'e2e:stop_signal'
 fault second-signal-leaves-zero-sizes src/ondrel/stop_signals.cpp \
-  '(void)WavWriter::writeSizesFromFileLength(wavURL);' '' 'integration:OndrelCli.*Signal*'
+  '(void)WavWriter::writeSizesFromFileLength(wavURL);' '' 'e2e:second_signal'
 fault sigpipe-kills-the-tool src/ondrel/main.cpp \
-  'std::signal(SIGPIPE, SIG_IGN);' '' 'integration:Reliability.AHostThatCloses*'
+  'std::signal(SIGPIPE, SIG_IGN);' '' 'e2e:closes_output'
 fault version-only-first src/ondrel/session_driver.cpp \
   'std::find(arguments.begin() + 1, arguments.end(), "--version") != arguments.end()' \
-  '(arguments.size() > 1 && arguments[1] == "--version")' 'integration:OndrelCli.CommandLines*'
+  '(arguments.size() > 1 && arguments[1] == "--version")' 'e2e:command_lines'
+fault usage-on-standard-output src/ondrel/session_driver.cpp \
+  '(void)writeAll(STDERR_FILENO, kUsageText);' '(void)writeAll(STDOUT_FILENO, kUsageText);' \
+  'e2e:command_lines'
+fault end-of-input-is-no-stop src/ondrel/session_driver.cpp \
+  'if (n <= 0 || matcher.feed(buffer, std::size_t(n))) break;' \
+  'if (n < 0 || matcher.feed(buffer, std::size_t(n))) break;' 'e2e:closed_standard_input'
 # ---- events and meta.json ----
 fault level-printed-as-exact-binary src/ondrelkit/events.cpp \
   '{"mic", shortestDouble(e.mic)},' '{"mic", double(e.mic)},' 'unit:HelperEvent.*'
@@ -137,7 +154,7 @@ fault invalid-utf8-kills-the-event src/ondrelkit/events.cpp \
   'nlohmann::json::error_handler_t::replace' 'nlohmann::json::error_handler_t::ignore' \
   'unit:HelperEvent.*'
 fault meta-json-never-renamed src/ondrel/session_driver.cpp \
-  'fs::rename(temporary, target, ignored);' '' 'integration:OndrelCli.Records*'
+  'fs::rename(temporary, target, ignored);' '' 'e2e:records_the_microphone and pulseaudio'
 # ---- recorder: rebuilds, microphone, finish ----
 fault rebuild-never-retries src/ondrelkit/process_tap_recorder.cpp \
   'rebuildRetries.begin([weak = weak_from_this()] {' 'if (false) rebuildRetries.begin([weak = weak_from_this()] {' \
@@ -149,7 +166,7 @@ fault virtual-input-taken-as-mic src/ondrelkit/devices.cpp \
   'transport != kAudioDeviceTransportTypeVirtual' 'true' 'unit:MicrophoneChoice.*'
 fault partial-file-named-audio-m4a src/ondrelkit/process_tap_recorder.cpp \
   'name.append(".m4a.partial");' 'name = wav.stem().string() + ".m4a";' \
-  'unit:RecorderTest.* integration:Reliability.AfterSigkill*'
+  'unit:RecorderTest.*|e2e:sigkill'
 fault encoder-overflow-not-a-failure src/ondrelkit/streaming_encoder.cpp \
   'failed_.store(true, std::memory_order_relaxed);
     return false;' 'return false;' 'unit:RecorderTest.*'
@@ -194,13 +211,16 @@ fault timeline-tap-in-one-channel-only src/ondrelkit/pulse/timeline.cpp \
   'tap[2 * i] = tap[2 * i + 1] = tap[i];' 'tap[2 * i] = tap[i], tap[2 * i + 1] = 0;' 'unit:*Timeline*'
 fault monitor-keeps-its-left-channel-only src/ondrelkit/pulse/capture_stream.cpp \
   'mean_[i] = (samples[2 * i] + samples[2 * i + 1]) * 0.5f;' 'mean_[i] = samples[2 * i];' \
-  'integration:*DownMixed*PulseAudio'
+  'e2e:records_the_microphone and pulseaudio'
+fault a-killed-stream-goes-unnoticed src/ondrelkit/pulse/capture_stream.cpp \
+  'return state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED;' \
+  'return state == PA_STREAM_TERMINATED;' 'e2e:killed_streams and pulseaudio'
 fault stall-backlog-fed-at-once src/ondrelkit/pulse/aggregate_io.cpp \
   'for (double upTo = std::min(now, lastCycle_ + Timeline::kSliceSeconds);;' \
-  'for (double upTo = now;;' 'integration:*TenSecondStall*PulseAudio'
+  'for (double upTo = now;;' 'e2e:ten_second_stall and pulseaudio'
 fault capture-ring-shorter-than-a-stall src/ondrelkit/pulse/capture_stream.cpp \
   'constexpr double kRingSeconds = 12.0;' 'constexpr double kRingSeconds = 5.0;' \
-  'integration:*TenSecondStall*PulseAudio'
+  'e2e:ten_second_stall and pulseaudio'
 fault ring-cycles-through-its-whole-buffer src/ondrelkit/spsc_ring.h \
   'blockOf_[slot(at)] = take();' \
   '{ take(); blockOf_[slot(at)] = std::uint32_t(at / kBlock % blocks_); }' 'unit:SpscRing.*'
@@ -208,7 +228,6 @@ fault ring-gives-back-a-block-still-written src/ondrelkit/spsc_ring.h \
   '(w - count + kBlock - 1) / kBlock * kBlock' '(w - count) / kBlock * kBlock' 'unit:SpscRing.*'
 
 # Leave the copy as the tree is, for the next run.
-nice cmake --build "$build" -j "$jobs" --target ondrel ondrel_unit_tests ondrel_integration_tests \
-  >"$log/build.txt" 2>&1
+nice cmake --build "$build" -j "$jobs" --target "${targets[@]}" >"$log/build.txt" 2>&1
 echo "caught $caught, missed $survived, stale $stale (logs in $log)"
 ((survived == 0 && stale == 0))

@@ -25,5 +25,5 @@ echo "Depends: $(dpkg-deb -f "$deb" Depends)"
 trap 'quietly $sudo apt-get purge -y ondrel' EXIT
 quietly $sudo apt-get install -y "$deb"
 man -w ondrel >/dev/null
-ONDREL_TEST_BINARY=/usr/bin/ondrel "$build/ondrel_integration_tests" \
-  --gtest_filter='OndrelCli.RecordsBothSourcesIntoAnM4aAndReportsEachStep:OndrelCli.TheJavaScriptHostExampleRecords'
+ONDREL_TEST_BINARY=/usr/bin/ondrel /usr/bin/python3 -m pytest -p no:cacheprovider -q tests/e2e \
+  -k 'records_the_microphone or javascript'

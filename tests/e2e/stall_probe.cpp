@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s <wav> <seconds> <stall after> <stall seconds>\n", argv[0]);
     return 2;
   }
-  auto hardware = std::make_shared<StallingHardware>(Seconds(std::stod(argv[3])),
-                                                     Seconds(std::stod(argv[4])));
+  auto hardware =
+      std::make_shared<StallingHardware>(Seconds(std::stod(argv[3])), Seconds(std::stod(argv[4])));
   auto recorder = ondrel::ProcessTapRecorder::create(hardware, argv[1]);
   recorder->start();
   std::this_thread::sleep_for(Seconds(std::stod(argv[2])));

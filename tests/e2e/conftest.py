@@ -5,7 +5,6 @@
 # ONDREL_TEST_BINARY and ONDREL_TEST_PROBE point at the builds under test (default: build/).
 # ONDREL_SANITIZED=1 says they run under a sanitizer: real-time figures are then printed, not
 # asserted, since the sanitizer's slowdown would be what they measure.
-import ctypes
 import json
 import os
 import queue
@@ -48,10 +47,6 @@ def wait_until(condition, timeout, what):
         if time.monotonic() > deadline:
             raise TimeoutError(what)
         time.sleep(0.02)
-
-
-def _die_with_parent():
-    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG: no daemon outlives the run
 
 
 class Player:
@@ -103,7 +98,7 @@ class Server:
         out = open(self.dir / log, "wb") if log else subprocess.DEVNULL
         for stream, default in (("stdin", subprocess.DEVNULL), ("stdout", out), ("stderr", out)):
             options.setdefault(stream, default)
-        return subprocess.Popen(argv, env=self.env, preexec_fn=_die_with_parent, **options)
+        return subprocess.Popen(argv, env=self.env, **options)
 
     def run(self, *argv):
         done = subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=20)

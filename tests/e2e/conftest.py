@@ -115,19 +115,14 @@ class Server:
 
     def start(self):
         if self.kind == "pulseaudio":
-            script = ["load-module module-native-protocol-unix auth-anonymous=1",
-                      "load-module module-cli-protocol-unix"]
-            script += [f"load-module module-null-sink {self._sink(s)}" for s in SINKS]
-            script += [f"load-module module-remap-source {MIC}"] if self.microphone else []
-            (self.dir / "server.pa").write_text("\n".join(script + ["set-default-sink speakers"]))
             # As root PulseAudio only warns ("not intended to be run as root").
             self.servers.append(self.spawn(
-                ["pulseaudio", "-n", "-F", str(self.dir / "server.pa"), "--daemonize=no",
-                 "--system=false", "--exit-idle-time=-1", "--use-pid-file=yes", "--realtime=no",
-                 "--high-priority=no", "--disallow-exit", "--log-target=stderr"], "pulseaudio.log"))
-            self._wait_answering()
+                ["pulseaudio", "-n", "-L", "module-native-protocol-unix auth-anonymous=1", "-L",
+                 "module-cli-protocol-unix", "--daemonize=no", "--system=false",
+                 "--exit-idle-time=-1", "--realtime=no", "--high-priority=no", "--disallow-exit",
+                 "--log-target=stderr"], "pulseaudio.log"))
         else:
-            if "DBUS_SESSION_BUS_ADDRESS" not in self.env or not hasattr(self, "bus"):
+            if not hasattr(self, "bus"):
                 self.bus = self.spawn(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
                                       stdout=subprocess.PIPE)
                 self.env["DBUS_SESSION_BUS_ADDRESS"] = self.bus.stdout.readline().decode().strip()
@@ -135,27 +130,20 @@ class Server:
             wait_until(lambda: (self.dir / "runtime" / "pipewire-0").exists(), 5, "no pipewire")
             self.servers.append(self.spawn(["pipewire-pulse"], "pipewire-pulse.log"))
             self.servers.append(self.spawn(["wireplumber"], "wireplumber.log"))
-            self._wait_answering()
-            for sink in SINKS:
-                self.pactl("load-module", "module-null-sink", self._sink(sink))
-            if self.microphone:
-                self.pactl("load-module", "module-remap-source", MIC)
-            wait_until(lambda: all(s in self.pactl("list", "short", "sinks") for s in SINKS),
-                       10, "the sinks did not appear")
-            if self.microphone:
-                self._wait_mic(True)
-            self.set_default("speakers")
+        wait_until(lambda: subprocess.run(["pactl", "info"], env=self.env, capture_output=True,
+                                          timeout=5).returncode == 0, 15, f"no server{self.logs()}")
+        for sink in SINKS:
+            self.pactl("load-module", "module-null-sink", self._sink(sink))
+        if self.microphone:
+            self.add_mic()
+        wait_until(lambda: all(s in self.pactl("list", "short", "sinks") for s in SINKS), 10,
+                   "the sinks did not appear")
+        self.set_default("speakers")
         self._open_monitor_readers()
 
     @staticmethod
     def _sink(name):
         return f"sink_name={name} rate={RATE} channels=2 sink_properties=device.description={name}"
-
-    def _wait_answering(self):
-        def answers():
-            return subprocess.run(["pactl", "info"], env=self.env, capture_output=True,
-                                  timeout=5).returncode == 0
-        wait_until(answers, 15, f"the server does not answer{self.logs()}")
 
     def _open_monitor_readers(self):
         # An idle null sink takes up to 2 s to serve a new monitor stream; one reader kept on each
@@ -227,8 +215,8 @@ class Server:
         self.pactl("unload-module", self.module_of("source_name=builtin_mic"))
         self._wait_mic(False)
 
-    def add_mic(self, rate=RATE):
-        self.pactl("load-module", "module-remap-source", f"{MIC} rate={rate}")
+    def add_mic(self, rate=None):
+        self.pactl("load-module", "module-remap-source", MIC + (f" rate={rate}" if rate else ""))
         self._wait_mic(True)
 
     def kill_record_streams(self, pid):

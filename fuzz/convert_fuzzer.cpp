@@ -1,63 +1,47 @@
-// Fuzzes convertInput with arbitrary buffer lists and checks every output against a plain scalar
-// reference. Buffers are allocated at exactly their declared byte size (or larger, never smaller),
-// so AddressSanitizer catches any read past what a buffer really holds.
-#include <fuzzer/FuzzedDataProvider.h>
-
+// Fuzzes convertInput against a plain scalar reference, buffers allocated at their declared size
+// (or larger) so that AddressSanitizer catches a read past them. The unit tests include this file.
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <optional>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "ondrelkit/input_conversion.h"
 
 namespace {
 
-[[noreturn]] void fail(const char* what, std::size_t index = 0) {
-  std::fprintf(stderr, "convert_fuzzer: %s (at %zu)\n", what, index);
-  std::abort();
-}
+// Reads as libFuzzer's FuzzedDataProvider does: the corpus means the same to the unit tests.
+struct FuzzedInput {
+  const std::uint8_t* data;
+  std::size_t size;
 
-// Values where conversions usually go wrong, chosen by one input byte.
-float specialValue(std::uint8_t pick) {
-  constexpr float kValues[] = {0.0f,
-                               -0.0f,
-                               1.0f,
-                               -1.0f,
-                               0.5f,
-                               -0.5f,
-                               std::numeric_limits<float>::quiet_NaN(),
-                               -std::numeric_limits<float>::quiet_NaN(),
-                               std::numeric_limits<float>::infinity(),
-                               -std::numeric_limits<float>::infinity(),
-                               std::numeric_limits<float>::denorm_min(),
-                               -std::numeric_limits<float>::denorm_min(),
-                               std::numeric_limits<float>::min(),
-                               std::numeric_limits<float>::max(),
-                               -std::numeric_limits<float>::max(),
-                               1.0000001f,
-                               -1.0000001f,
-                               0.99999994f,
-                               -0.99999994f,
-                               1.0f / 32767.0f,
-                               -1.0f / 32767.0f,
-                               2.0f,
-                               -2.0f};
-  return kValues[pick % (sizeof kValues / sizeof kValues[0])];
-}
-
-// Owns one buffer's bytes; malloc keeps the allocation exactly as large as asked.
-struct OwnedBuffer {
-  void* data = nullptr;
-  std::size_t allocated = 0;
-  OwnedBuffer() = default;
-  OwnedBuffer(const OwnedBuffer&) = delete;
-  OwnedBuffer& operator=(const OwnedBuffer&) = delete;
-  ~OwnedBuffer() { std::free(data); }
+  template <typename T>
+  T inRange(T min, T max) {
+    const std::uint64_t range = std::uint64_t(max) - std::uint64_t(min);
+    std::uint64_t result = 0;
+    for (std::size_t bits = 0; bits < 8 * sizeof(T) && (range >> bits) > 0 && size > 0; bits += 8) {
+      result = result << 8 | data[--size];
+    }
+    return T(std::uint64_t(min) + (range == UINT64_MAX ? result : result % (range + 1)));
+  }
+  std::uint8_t byte() { return inRange<std::uint8_t>(0, 255); }
 };
+
+// Values where conversions usually go wrong.
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kTiny = std::numeric_limits<float>::denorm_min();
+constexpr float kMin = std::numeric_limits<float>::min(), kMax = std::numeric_limits<float>::max();
+constexpr float kSpecials[] = {
+    0.0f,        -0.0f,       1.0f,         -1.0f,        0.5f,          -0.5f, kNaN,  -kNaN,
+    kInf,        -kInf,       kTiny,        -kTiny,       kMin,          kMax,  -kMax, 1.0000001f,
+    -1.0000001f, 0.99999994f, -0.99999994f, 1 / 32767.0f, -1 / 32767.0f, 2.0f,  -2.0f};
 
 float floatAt(const ondrel::AudioBuffer& buffer, std::size_t index) {
   float value;
@@ -73,103 +57,81 @@ std::int16_t referenceSample(float x) {
   return static_cast<std::int16_t>(std::trunc(x * 32767.0f));
 }
 
-struct Reference {
-  std::uint32_t frames = 0;
-  float micPeak = 0;
-  float systemPeak = 0;
-  std::vector<std::int16_t> samples;
-};
-
-Reference reference(const ondrel::AudioBuffer& mic, const ondrel::AudioBuffer& system) {
-  const std::uint64_t micStride = mic.mNumberChannels == 0 ? 1 : mic.mNumberChannels;
-  const std::uint64_t systemStride = system.mNumberChannels == 0 ? 1 : system.mNumberChannels;
-  const std::uint64_t micFrames = mic.mDataByteSize / (4 * micStride);
-  const std::uint64_t systemFrames = system.mDataByteSize / (4 * systemStride);
-  Reference r;
-  r.frames = static_cast<std::uint32_t>(micFrames < systemFrames ? micFrames : systemFrames);
-  for (std::uint32_t i = 0; i < r.frames; ++i) {
+// What convertInput gets wrong on these buffers, or "". The block holds leftovers, as in the I/O.
+std::string checkBuffers(std::vector<ondrel::AudioBuffer> buffers, std::size_t leftovers) {
+  const auto count = std::uint32_t(buffers.size());
+  std::vector<std::int16_t> out(leftovers, 0x5A5A);
+  const auto cycle = ondrel::convertInput({count, count ? buffers.data() : nullptr}, out);
+  if (count < 2 || !buffers[0].mData || !buffers[1].mData) {
+    return cycle ? "converted a cycle without two usable buffers" : "";
+  }
+  if (!cycle) return "refused a cycle with two usable buffers";
+  const ondrel::AudioBuffer &mic = buffers[0], &system = buffers[1];
+  const std::uint64_t micStride = std::max(mic.mNumberChannels, 1u);
+  const std::uint64_t systemStride = std::max(system.mNumberChannels, 1u);
+  const std::uint64_t frames =
+      std::min(mic.mDataByteSize / (4 * micStride), system.mDataByteSize / (4 * systemStride));
+  if (cycle->frames != frames || out.size() != 2 * frames) return "frame count differs";
+  float micPeak = 0, systemPeak = 0;
+  for (std::uint32_t i = 0; i < frames; ++i) {
     const float m = floatAt(mic, i * micStride);
     float sum = 0.0f;
     for (std::uint32_t k = 0; k < system.mNumberChannels; ++k) {
       sum += floatAt(system, i * systemStride + k);
     }
-    const float s = sum / static_cast<float>(systemStride);
-    if (!std::isnan(m) && std::fabs(m) > r.micPeak) r.micPeak = std::fabs(m);
-    if (!std::isnan(s) && std::fabs(s) > r.systemPeak) r.systemPeak = std::fabs(s);
-    r.samples.push_back(referenceSample(m));
-    r.samples.push_back(referenceSample(s));
+    const float s = sum / float(systemStride);
+    if (!std::isnan(m) && std::fabs(m) > micPeak) micPeak = std::fabs(m);
+    if (!std::isnan(s) && std::fabs(s) > systemPeak) systemPeak = std::fabs(s);
+    if (out[2 * i] != referenceSample(m) || out[2 * i + 1] != referenceSample(s)) {
+      return "sample differs at frame " + std::to_string(i);
+    }
   }
-  return r;
+  // Bitwise, so that a NaN or a negative zero peak fails too.
+  const bool peaksDiffer = std::memcmp(&cycle->micPeak, &micPeak, 4) != 0 ||
+                           std::memcmp(&cycle->systemPeak, &systemPeak, 4) != 0;
+  return peaksDiffer ? "peak differs" : "";
+}
+
+// The buffers an input describes, checked.
+std::string checkConversion(const std::uint8_t* data, std::size_t size) {
+  FuzzedInput input{data, size};
+  const auto bufferCount = input.inRange<std::uint32_t>(0, 4);
+  // Either values from the table of awkward ones, or raw bit patterns (any NaN payload, denormals).
+  const bool special = input.byte() & 1;
+  std::vector<std::unique_ptr<unsigned char[]>> owned(bufferCount);
+  std::vector<ondrel::AudioBuffer> buffers(bufferCount);
+  for (std::uint32_t b = 0; b < bufferCount; ++b) {
+    ondrel::AudioBuffer& buffer = buffers[b];
+    buffer.mNumberChannels = input.inRange<std::uint32_t>(0, 8);
+    const bool nullData = input.inRange<int>(0, 15) == 0;
+    // Mostly whole samples; odd byte counts check that a partial frame is never read as one.
+    buffer.mDataByteSize = input.inRange<std::uint32_t>(0, 4096);
+    const auto slack = input.inRange<int>(0, 7) == 0 ? input.inRange<std::uint32_t>(1, 64) : 0u;
+    if (nullData) continue;
+    // An empty buffer still gets a distinct pointer, which must never be read.
+    const std::size_t allocated = std::size_t(buffer.mDataByteSize) + slack;
+    owned[b].reset(new unsigned char[allocated == 0 ? 1 : allocated]);
+    unsigned char* bytes = owned[b].get();
+    for (std::size_t i = 0; i + 4 <= allocated; i += 4) {
+      const auto bits =
+          special ? std::bit_cast<std::uint32_t>(kSpecials[input.byte() % std::size(kSpecials)])
+                  : input.inRange<std::uint32_t>(0, UINT32_MAX);
+      std::memcpy(bytes + i, &bits, 4);
+    }
+    for (std::size_t i = allocated & ~std::size_t(3); i < allocated; ++i) bytes[i] = input.byte();
+    buffer.mData = bytes;
+  }
+  return checkBuffers(buffers, input.inRange<std::size_t>(0, 64));
 }
 
 }  // namespace
 
+#ifndef ONDREL_REPLAY_ONLY
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider input(data, size);
-  const auto bufferCount = input.ConsumeIntegralInRange<std::uint32_t>(0, 4);
-  // Either values from a table of awkward ones, or raw bit patterns (any NaN payload, denormals).
-  const bool special = input.ConsumeBool();
-
-  std::vector<OwnedBuffer> owned(bufferCount);
-  std::vector<ondrel::AudioBuffer> buffers(bufferCount);
-  for (std::uint32_t b = 0; b < bufferCount; ++b) {
-    ondrel::AudioBuffer& buffer = buffers[b];
-    buffer.mNumberChannels = input.ConsumeIntegralInRange<std::uint32_t>(0, 8);
-    const bool nullData = input.ConsumeIntegralInRange<int>(0, 15) == 0;
-    // Mostly whole samples; odd byte counts check that a partial frame is never read as one.
-    const auto declared = input.ConsumeIntegralInRange<std::uint32_t>(0, 4096);
-    const auto slack = input.ConsumeIntegralInRange<int>(0, 7) == 0
-                           ? input.ConsumeIntegralInRange<std::uint32_t>(1, 64)
-                           : 0u;
-    buffer.mDataByteSize = declared;
-    if (nullData) continue;
-    // malloc(0) still yields a distinct pointer that must never be read.
-    owned[b].allocated = std::size_t(declared) + slack;
-    owned[b].data = std::malloc(owned[b].allocated == 0 ? 1 : owned[b].allocated);
-    if (owned[b].data == nullptr) return 0;
-    auto* bytes = static_cast<unsigned char*>(owned[b].data);
-    for (std::size_t i = 0; i + 4 <= owned[b].allocated; i += 4) {
-      float value;
-      if (special) {
-        value = specialValue(input.ConsumeIntegral<std::uint8_t>());
-      } else {
-        const auto bits = input.ConsumeIntegral<std::uint32_t>();
-        std::memcpy(&value, &bits, 4);
-      }
-      std::memcpy(bytes + i, &value, 4);
-    }
-    for (std::size_t i = owned[b].allocated & ~std::size_t(3); i < owned[b].allocated; ++i) {
-      bytes[i] = input.ConsumeIntegral<std::uint8_t>();
-    }
-    buffer.mData = owned[b].data;
-  }
-
-  ondrel::AudioBufferList list;
-  list.mNumberBuffers = bufferCount;
-  list.mBuffers = bufferCount == 0 ? nullptr : buffers.data();
-
-  // The block arrives holding leftovers of some earlier cycle, as in the I/O callback.
-  std::vector<std::int16_t> interleaved(input.ConsumeIntegralInRange<std::size_t>(0, 64), 0x5A5A);
-
-  const std::optional<ondrel::ConvertedCycle> cycle = ondrel::convertInput(list, interleaved);
-  const bool usable =
-      bufferCount >= 2 && buffers[0].mData != nullptr && buffers[1].mData != nullptr;
-  if (!usable) {
-    if (cycle) fail("converted a cycle without two usable buffers");
-    return 0;
-  }
-  if (!cycle) fail("refused a cycle with two usable buffers");
-
-  const Reference expected = reference(buffers[0], buffers[1]);
-  if (cycle->frames != expected.frames) fail("frame count differs", cycle->frames);
-  if (interleaved.size() != expected.samples.size()) fail("block size differs", interleaved.size());
-  for (std::size_t i = 0; i < expected.samples.size(); ++i) {
-    if (interleaved[i] != expected.samples[i]) fail("sample differs", i);
-  }
-  // Bitwise, so that a NaN or a negative zero peak fails too.
-  if (std::memcmp(&cycle->micPeak, &expected.micPeak, sizeof(float)) != 0) fail("mic peak differs");
-  if (std::memcmp(&cycle->systemPeak, &expected.systemPeak, sizeof(float)) != 0) {
-    fail("system peak differs");
+  if (const std::string error = checkConversion(data, size); !error.empty()) {
+    std::fprintf(stderr, "convert_fuzzer: %s\n", error.c_str());
+    std::abort();
   }
   return 0;
 }
+#endif

@@ -1,96 +1,71 @@
-// Fuzzes StopLineMatcher against a plain reference: split the stream on line feeds, drop one
-// carriage return before each, trim spaces, tabs and Unicode space separators from both ends, and
-// compare with "stop". The stream is fed in chunks of input-chosen sizes; the matcher must report
-// the stop in the chunk holding the first stop line's line feed and never earlier.
-#include <fuzzer/FuzzedDataProvider.h>
-
+// Fuzzes StopLineMatcher, fed whole and in pieces, against a plain reading of the lines: one CR
+// before the LF dropped, spaces trimmed at both ends. The unit tests include this file.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "ondrel/stop_line.h"
 
 namespace {
 
-[[noreturn]] void fail(const char* what, std::size_t at) {
-  std::fprintf(stderr, "stop_line_fuzzer: %s (at byte %zu)\n", what, at);
-  std::abort();
+// Tab, U+0020 and every other Zs code point.
+constexpr char32_t kSpaces[] = {0x09,   0x20,   0xA0,   0x1680, 0x2000, 0x2001,
+                                0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007,
+                                0x2008, 0x2009, 0x200A, 0x202F, 0x205F, 0x3000};
+
+std::string utf8(char32_t c) {
+  if (c < 0x80) return {char(c)};
+  if (c < 0x800) return {char(0xC0 | c >> 6), char(0x80 | (c & 0x3F))};
+  return {char(0xE0 | c >> 12), char(0x80 | (c >> 6 & 0x3F)), char(0x80 | (c & 0x3F))};
 }
 
-// U+0020, tab and every other Zs code point, UTF-8 encoded.
-constexpr std::string_view kSpaces[] = {
-    " ",
-    "\t",
-    "\xC2\xA0",
-    "\xE1\x9A\x80",
-    "\xE2\x80\x80",
-    "\xE2\x80\x81",
-    "\xE2\x80\x82",
-    "\xE2\x80\x83",
-    "\xE2\x80\x84",
-    "\xE2\x80\x85",
-    "\xE2\x80\x86",
-    "\xE2\x80\x87",
-    "\xE2\x80\x88",
-    "\xE2\x80\x89",
-    "\xE2\x80\x8A",
-    "\xE2\x80\xAF",
-    "\xE2\x81\x9F",
-    "\xE3\x80\x80",
-};
-
 bool referenceIsStop(std::string_view line) {
-  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  for (bool trimmed = true; trimmed;) {
-    trimmed = false;
-    for (std::string_view space : kSpaces) {
-      if (line.substr(0, space.size()) == space) {
-        line.remove_prefix(space.size());
-        trimmed = true;
-      }
-      if (line.size() >= space.size() && line.substr(line.size() - space.size()) == space) {
-        line.remove_suffix(space.size());
-        trimmed = true;
-      }
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  for (std::size_t before = std::string_view::npos; before != line.size();) {
+    before = line.size();
+    for (const char32_t c : kSpaces) {
+      const std::string space = utf8(c);
+      if (line.starts_with(space)) line.remove_prefix(space.size());
+      if (line.ends_with(space)) line.remove_suffix(space.size());
     }
   }
   return line == "stop";
 }
 
+// The first disagreement between the matcher and the reference on this stream, or "".
+std::string checkStopLine(std::string_view stream) {
+  std::size_t stopAt = 0;  // the line feed of the first stop line, if there is one
+  for (std::size_t start = 0; (stopAt = stream.find('\n', start)) != std::string::npos;) {
+    if (referenceIsStop(stream.substr(start, stopAt - start))) break;
+    start = stopAt + 1;
+  }
+  for (const std::size_t piece : {std::size_t(1), std::size_t(3), std::size_t(13), stream.size()}) {
+    ondrel::StopLineMatcher matcher;
+    for (std::size_t fed = 0; fed < stream.size(); fed += piece) {
+      const std::size_t size = std::min(piece, stream.size() - fed);
+      const bool stopped = matcher.feed(stream.data() + fed, size);
+      if (stopped != (stopAt < fed + size)) {
+        return (stopped ? "stopped early, " : "missed the stop, ") + std::to_string(piece) +
+               "-byte pieces, at " + std::to_string(fed + size);
+      }
+      if (stopped) break;
+    }
+  }
+  return "";
+}
+
 }  // namespace
 
+#ifndef ONDREL_REPLAY_ONLY
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  FuzzedDataProvider input(data, size);
-  // The chunk sizes come first and are few, so the stream keeps most of the input.
-  std::vector<std::size_t> chunks(input.ConsumeIntegralInRange<std::size_t>(1, 8));
-  for (std::size_t& chunk : chunks) chunk = input.ConsumeIntegralInRange<std::size_t>(1, 200);
-  const std::string stream = input.ConsumeRemainingBytesAsString();
-
-  // Where the first stop line ends, if there is one; every complete line also checks isStopLine.
-  std::size_t stopAt = std::string::npos;
-  for (std::size_t start = 0; start < stream.size();) {
-    const std::size_t end = stream.find('\n', start);
-    if (end == std::string::npos) break;
-    const std::string line = stream.substr(start, end - start);
-    const bool expected = referenceIsStop(line);
-    if (ondrel::StopLineMatcher::isStopLine(line) != expected) fail("isStopLine disagrees", end);
-    if (expected && stopAt == std::string::npos) stopAt = end;
-    start = end + 1;
-  }
-
-  ondrel::StopLineMatcher matcher;
-  std::size_t fed = 0;
-  for (std::size_t k = 0; fed < stream.size(); ++k) {
-    const std::size_t chunk = std::min(chunks[k % chunks.size()], stream.size() - fed);
-    const bool stopped = matcher.feed(stream.data() + fed, chunk);
-    const bool expected = stopAt != std::string::npos && stopAt < fed + chunk;
-    if (stopped && !expected) fail("stopped without a stop line in the bytes fed", fed + chunk);
-    if (!stopped && expected) fail("missed the stop line ending", stopAt);
-    fed += chunk;
-    if (stopped) break;
+  const std::string error = checkStopLine({reinterpret_cast<const char*>(data), size});
+  if (!error.empty()) {
+    std::fprintf(stderr, "stop_line_fuzzer: %s\n", error.c_str());
+    std::abort();
   }
   return 0;
 }
+#endif

@@ -1,135 +1,82 @@
 #include "decoded_audio.h"
 
-#include <algorithm>
 #include <cmath>
+#include <complex>
 #include <memory>
 #include <stdexcept>
+#include <utility>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libswresample/swresample.h>
-}
+#include "ondrelkit/ffmpeg_support.h"
 
 namespace ondrel::testing {
-namespace {
-
-struct FormatCloser {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-struct CodecCloser {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameFree {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketFree {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-
-// Appends a decoded frame as interleaved floats, whatever its sample format.
-void append(const AVFrame& frame, std::vector<float>& samples) {
-  const int channels = frame.ch_layout.nb_channels;
-  const auto format = static_cast<AVSampleFormat>(frame.format);
-  const bool planar = av_sample_fmt_is_planar(format);
-  for (int i = 0; i < frame.nb_samples; ++i) {
-    for (int c = 0; c < channels; ++c) {
-      const int plane = planar ? c : 0;
-      const int index = planar ? i : i * channels + c;
-      const std::uint8_t* data = frame.extended_data[plane];
-      float value = 0;
-      switch (av_get_packed_sample_fmt(format)) {
-        case AV_SAMPLE_FMT_S16:
-          value = float(reinterpret_cast<const std::int16_t*>(data)[index]) / 32768.0f;
-          break;
-        case AV_SAMPLE_FMT_FLT:
-          value = reinterpret_cast<const float*>(data)[index];
-          break;
-        default:
-          throw std::runtime_error("unexpected sample format");
-      }
-      samples.push_back(value);
-    }
-  }
-}
-
-}  // namespace
 
 DecodedAudio decodeAudio(const std::filesystem::path& file) {
-  AVFormatContext* rawFormat = nullptr;
-  if (avformat_open_input(&rawFormat, file.c_str(), nullptr, nullptr) < 0) {
-    throw std::runtime_error("cannot open " + file.string());
-  }
-  std::unique_ptr<AVFormatContext, FormatCloser> format(rawFormat);
-  if (avformat_find_stream_info(format.get(), nullptr) < 0) {
-    throw std::runtime_error("no stream info in " + file.string());
-  }
+  AVFormatContext* opened = nullptr;
+  ffmpeg::check(avformat_open_input(&opened, file.c_str(), nullptr, nullptr), "open");
+  const std::unique_ptr<AVFormatContext, ffmpeg::InputDeleter> format(opened);
+  ffmpeg::check(avformat_find_stream_info(format.get(), nullptr), "find the stream");
   const AVCodec* codec = nullptr;
-  const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
-  if (stream < 0 || !codec) throw std::runtime_error("no audio stream in " + file.string());
-  std::unique_ptr<AVCodecContext, CodecCloser> decoder(avcodec_alloc_context3(codec));
-  avcodec_parameters_to_context(decoder.get(), format->streams[stream]->codecpar);
-  if (avcodec_open2(decoder.get(), codec, nullptr) < 0) {
-    throw std::runtime_error("cannot open the decoder");
-  }
+  const int index = av_find_best_stream(format.get(), AVMEDIA_TYPE_AUDIO, -1, -1, &codec, 0);
+  ffmpeg::check(index, "find the audio stream");
+  const AVStream& stream = *format->streams[index];
+  const std::unique_ptr<AVCodecContext, ffmpeg::CodecDeleter> decoder(
+      avcodec_alloc_context3(codec));
+  ffmpeg::check(avcodec_parameters_to_context(decoder.get(), stream.codecpar), "set up decoding");
+  ffmpeg::check(avcodec_open2(decoder.get(), codec, nullptr), "open the decoder");
 
   DecodedAudio audio;
-  audio.sampleRate = static_cast<std::uint32_t>(decoder->sample_rate);
-  audio.channels = static_cast<std::uint32_t>(decoder->ch_layout.nb_channels);
-  if (const AVStream* st = format->streams[stream]; st->duration != AV_NOPTS_VALUE) {
-    audio.statedFrames = av_rescale_q(st->duration, st->time_base, {1, decoder->sample_rate});
-  }
   const char* profile = avcodec_profile_name(codec->id, decoder->profile);
   audio.codec = std::string(codec->name) + " " + (profile ? profile : "");
+  audio.sampleRate = std::uint32_t(decoder->sample_rate);
+  audio.channels = std::uint32_t(decoder->ch_layout.nb_channels);
   audio.bitRate = format->bit_rate;
+  const AVRational frames{1, decoder->sample_rate};
+  if (stream.duration != AV_NOPTS_VALUE) {
+    audio.statedFrames = av_rescale_q(stream.duration, stream.time_base, frames);
+  }
+  const std::unique_ptr<AVPacket, ffmpeg::PacketDeleter> packet(av_packet_alloc());
+  const std::unique_ptr<AVFrame, ffmpeg::FrameDeleter> frame(av_frame_alloc());
   bool first = true;
-  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-  auto drain = [&] {
+  for (bool more = true; more;) {
+    more = av_read_frame(format.get(), packet.get()) == 0;
+    if (more && packet->stream_index != index) {
+      av_packet_unref(packet.get());
+      continue;
+    }
+    if (more && std::exchange(first, false)) {
+      audio.firstPts = av_rescale_q(packet->pts, stream.time_base, frames);
+    }
+    avcodec_send_packet(decoder.get(), more ? packet.get() : nullptr);  // none: drain
+    av_packet_unref(packet.get());
     while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
-      append(*frame, audio.samples);
+      if (frame->format != AV_SAMPLE_FMT_FLTP) throw std::runtime_error("not planar float");
+      for (int i = 0; i < frame->nb_samples; ++i) {
+        for (std::uint32_t c = 0; c < audio.channels; ++c) {
+          audio.samples.push_back(reinterpret_cast<const float*>(frame->extended_data[c])[i]);
+        }
+      }
       av_frame_unref(frame.get());
     }
-  };
-  while (av_read_frame(format.get(), packet.get()) == 0) {
-    if (packet->stream_index == stream) {
-      if (first) {
-        audio.firstPts = av_rescale_q(packet->pts, format->streams[stream]->time_base,
-                                      {1, decoder->sample_rate});
-      }
-      first = false;
-      avcodec_send_packet(decoder.get(), packet.get());
-      drain();
-    }
-    av_packet_unref(packet.get());
   }
-  avcodec_send_packet(decoder.get(), nullptr);
-  drain();
   return audio;
 }
 
-// Goertzel's single-bin transform over 100 ms blocks, scaled to the sine's amplitude and
-// averaged: the bins are wide enough that a slight resampling of the tone does not hide it.
+// Over 100 ms blocks, whose bins are wide enough that a slight resampling does not hide the tone.
 double DecodedAudio::toneAmplitude(std::uint32_t channel, double frequency, double from,
                                    double to) const {
-  const auto first = static_cast<std::size_t>(std::max(0.0, from) * sampleRate);
-  const auto last = std::min(frames(), static_cast<std::size_t>(to * sampleRate));
-  const std::size_t block = sampleRate / 10;
-  if (last < first + block) return 0;
-  const double coefficient = 2.0 * std::cos(2.0 * M_PI * frequency / sampleRate);
+  const std::size_t block = sampleRate / 10, end = std::min(frames(), std::size_t(to * sampleRate));
   double sum = 0;
-  std::size_t blocks = 0;
-  for (std::size_t start = first; start + block <= last; start += block, ++blocks) {
-    double s1 = 0, s2 = 0;
-    for (std::size_t i = start; i < start + block; ++i) {
-      const double s0 = samples[i * channels + channel] + coefficient * s1 - s2;
-      s2 = s1;
-      s1 = s0;
+  int blocks = 0;
+  for (auto at = std::size_t(std::max(0.0, from) * sampleRate); at + block <= end; at += block) {
+    std::complex<double> bin = 0;
+    for (std::size_t i = 0; i < block; ++i) {
+      const double phase = -2 * M_PI * frequency * double(i) / sampleRate;
+      bin += double(samples[(at + i) * channels + channel]) * std::polar(1.0, phase);
     }
-    const double power = s1 * s1 + s2 * s2 - coefficient * s1 * s2;
-    sum += 2.0 * std::sqrt(std::max(0.0, power)) / double(block);
+    sum += 2 * std::abs(bin) / double(block);
+    ++blocks;
   }
-  return sum / double(blocks);
+  return blocks ? sum / blocks : 0;
 }
 
 }  // namespace ondrel::testing

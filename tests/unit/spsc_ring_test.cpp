@@ -1,5 +1,3 @@
-// Every value comes out once and in order, across laps, full rings and taken-back writes; and a
-// ring read as fast as it is written keeps to a few pages of its room.
 #include "ondrelkit/spsc_ring.h"
 
 #include <gtest/gtest.h>

@@ -24,6 +24,16 @@ def play(server, hz, pin=None):
     return server.play(hz, 2 * LEVEL[hz], 0, sink=pin, pin=bool(pin))
 
 
+def recording(server, tmp_path, *tones, settle=0.0):
+    """ondrel started with these tones playing, once they have played for settle seconds."""
+    for hz in tones:
+        play(server, hz)
+    time.sleep(settle)
+    ondrel = Ondrel(server.env, "--out", tmp_path)
+    ondrel.started()
+    return ondrel
+
+
 def has(audio, channel, hz, start, end):
     """Whether the tone is in the channel at its level, within 10 %, over [start, end) s."""
     measured = audio.tone(channel, hz, start, end)
@@ -85,10 +95,9 @@ def test_records_the_microphone_and_the_down_mixed_system_audio(server, tmp_path
 # lost sample. Then the default sink is unloaded (a headset unplugged): the fallback is recorded.
 @pytest.mark.figures
 def test_output_changes_move_the_system_channel_and_keep_the_microphone(server, tmp_path):
-    players = [play(server, MIC), play(server, SYSTEM, "speakers"), play(server, OTHER, "speakers2")]
-    time.sleep(0.3)
-    ondrel = Ondrel(server.env, "--out", tmp_path)
-    ondrel.started()
+    play(server, SYSTEM, "speakers")
+    play(server, OTHER, "speakers2")
+    ondrel = recording(server, tmp_path, MIC, settle=0.3)
     changes = []
     # The first change is held longer than the 2 s in which ondrel asks for the default anyway,
     # so that a change the server sends no event for is seen too.
@@ -199,10 +208,7 @@ def test_large_graph_quanta_lose_nothing(server, tmp_path, quantum):
 # finishes promptly with what it had.
 @pytest.mark.parametrize("restarted", [True, False], ids=["restart", "death"])
 def test_a_server_crash_mid_recording(server, tmp_path, restarted):
-    play(server, MIC)
-    play(server, SYSTEM)
-    ondrel = Ondrel(server.env, "--out", tmp_path)
-    ondrel.started()
+    ondrel = recording(server, tmp_path, MIC, SYSTEM)
     began = ondrel.began
     time.sleep(1.5)
     if not restarted:
@@ -239,10 +245,7 @@ def test_a_server_crash_mid_recording(server, tmp_path, restarted):
 # An output change while no microphone is there: the rebuild fails, is retried, and succeeds once
 # the microphone is back, with one line on standard error for the whole outage.
 def test_a_failed_rebuild_is_retried_until_it_succeeds(server, tmp_path):
-    play(server, MIC)
-    play(server, OTHER)
-    ondrel = Ondrel(server.env, "--out", tmp_path)
-    ondrel.started()
+    ondrel = recording(server, tmp_path, MIC, OTHER)
     time.sleep(1)
     server.remove_mic()
     server.set_default("speakers2")
@@ -260,11 +263,7 @@ def test_a_failed_rebuild_is_retried_until_it_succeeds(server, tmp_path):
 # The server kills both record streams (as when it can no longer serve them): the chain is
 # rebuilt and the recording goes on with both channels, silently.
 def test_killed_streams_are_rebuilt(server, tmp_path):
-    play(server, MIC)
-    play(server, SYSTEM)
-    time.sleep(0.3)
-    ondrel = Ondrel(server.env, "--out", tmp_path)
-    ondrel.started()
+    ondrel = recording(server, tmp_path, MIC, SYSTEM, settle=0.3)
     time.sleep(1.5)
     assert server.kill_record_streams(ondrel.proc.pid) == 2
     time.sleep(3)
@@ -278,10 +277,7 @@ def test_killed_streams_are_rebuilt(server, tmp_path):
 # A rebuilt chain with a microphone now at 16 kHz records at the rate the file was started with:
 # the rest of the file neither plays at the wrong speed nor comes up short.
 def test_a_rebuilt_chain_keeps_the_recordings_rate(server, tmp_path):
-    play(server, MIC)
-    play(server, OTHER)
-    ondrel = Ondrel(server.env, "--out", tmp_path)
-    ondrel.started()
+    ondrel = recording(server, tmp_path, MIC, OTHER)
     time.sleep(1)
     server.remove_mic()
     server.add_mic(16000)
@@ -299,9 +295,7 @@ def test_a_rebuilt_chain_keeps_the_recordings_rate(server, tmp_path):
 
 # A hung server (stopped, still holding its socket) hangs nothing: stop to done stays prompt.
 def test_a_hung_server_hangs_nothing(server, tmp_path):
-    play(server, MIC)
-    ondrel = Ondrel(server.env, "--out", tmp_path)
-    ondrel.started()
+    ondrel = recording(server, tmp_path, MIC)
     time.sleep(1)
     server.freeze()
     stopping = time.monotonic()

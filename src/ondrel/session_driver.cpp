@@ -105,12 +105,14 @@ int runSession(const std::vector<std::string>& arguments,
   try {
     finished = recorder->finishToM4A(wavURL, m4aURL);
   } catch (const std::exception& error) {
+    settleOutcome();
     HelperEvent::error(std::string("finish failed: ") + error.what()).emit();
     return 1;
   }
   // Read once the device is stopped: the length of what the M4A file holds.
   const double duration = recorder->elapsedSeconds();
   writeMetaAtomically(folder, duration);
+  settleOutcome();
   HelperEvent::done(finished.string(), duration).emit();
   return 0;
 }

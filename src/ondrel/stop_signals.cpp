@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "ondrelkit/wav_writer.h"
@@ -38,7 +39,17 @@ int nextSignal(const sigset_t& set) {
   std::_Exit(128 + signal);
 }
 
+// Whether the session has begun to report its outcome. Held while a second signal ends the
+// process, so that the two never interleave.
+std::mutex outcomeLock;
+bool outcomeSettled = false;
+
 }  // namespace
+
+void settleOutcome() {
+  std::lock_guard lock(outcomeLock);
+  outcomeSettled = true;
+}
 
 void blockStopSignals() {
   const sigset_t set = stopSignals();
@@ -50,11 +61,17 @@ void watchStopSignals(std::shared_ptr<StopFlag> flag, std::filesystem::path wavU
     const sigset_t set = stopSignals();
     nextSignal(set);
     flag->set();
-    const int second = nextSignal(set);
-    // The finish may not have reached the WAV file's finalize(); a file whose sizes say 0 would
-    // look empty to most players.
-    (void)WavWriter::writeSizesFromFileLength(wavURL);
-    endBy(second);
+    for (;;) {
+      const int second = nextSignal(set);
+      std::lock_guard lock(outcomeLock);
+      // Once done or the error is being written, the process ends with it: a signal then would
+      // only turn a finished recording into a death by signal.
+      if (outcomeSettled) continue;
+      // The finish may not have reached the WAV file's finalize(); a file whose sizes say 0
+      // would look empty to most players.
+      (void)WavWriter::writeSizesFromFileLength(wavURL);
+      endBy(second);
+    }
   }).detach();
 }
 

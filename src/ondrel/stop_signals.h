@@ -1,6 +1,7 @@
 // SIGTERM, SIGINT and SIGHUP (a host quitting, Ctrl-C, a closed terminal) ask for a stop exactly
 // as the stop line does. A second one ends the process at once, after writing the WAV file's size
-// fields, so that what was recorded stays readable.
+// fields, so that what was recorded stays readable; once the outcome is being reported, none
+// changes it.
 #pragma once
 
 #include <filesystem>
@@ -15,7 +16,12 @@ namespace ondrel {
 void blockStopSignals();
 
 // Starts a detached thread that waits for the blocked signals: the first sets flag, the second
-// writes the sizes of the WAV file at wavURL and ends the process by that signal.
+// writes the sizes of the WAV file at wavURL and ends the process by that signal, unless the
+// outcome is settled.
 void watchStopSignals(std::shared_ptr<StopFlag> flag, std::filesystem::path wavURL);
+
+// Called just before the session reports its outcome (done or an error): from then on a signal
+// changes nothing. While a second signal is ending the process, it never returns.
+void settleOutcome();
 
 }  // namespace ondrel

@@ -134,6 +134,8 @@ fault sighup-ignored src/ondrel/stop_signals.cpp \
   'sigaddset(&set, SIGHUP);' '' 'e2e:stop_signal'
 fault second-signal-leaves-zero-sizes src/ondrel/stop_signals.cpp \
   '(void)WavWriter::writeSizesFromFileLength(wavURL);' '' 'e2e:second_signal'
+fault a-folder-recorded-twice src/ondrel/session_driver.cpp \
+  '::flock(fd, LOCK_EX | LOCK_NB) == 0' 'true' 'e2e:same_folder'
 fault a-signal-after-done-kills src/ondrel/stop_signals.cpp \
   'if (outcomeSettled) continue;' '' 'e2e:stop_signal'
 fault sigpipe-kills-the-tool src/ondrel/main.cpp \

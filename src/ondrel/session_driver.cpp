@@ -1,5 +1,7 @@
 #include "ondrel/session_driver.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +58,14 @@ void writeMetaAtomically(const fs::path& folder, double duration) {
   if (ignored) fs::remove(temporary, ignored);
 }
 
+// Locks the folder for the life of the process (the descriptor is never closed), so that a
+// second ondrel given the same folder cannot write over this recording. The kernel lets go of it
+// with the process, however it ends. A folder that cannot be opened to lock is recorded unlocked.
+bool lockFolder(const fs::path& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+}
+
 }  // namespace
 
 int runSession(const std::vector<std::string>& arguments,
@@ -84,6 +94,10 @@ int runSession(const std::vector<std::string>& arguments,
     fs::create_directories(folder);
   } catch (const std::exception& error) {
     HelperEvent::error(error.what()).emit();
+    return 1;
+  }
+  if (!lockFolder(folder)) {
+    HelperEvent::error("another ondrel is recording into " + folder.string()).emit();
     return 1;
   }
   try {

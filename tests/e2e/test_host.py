@@ -73,6 +73,23 @@ def test_a_finish_that_cannot_write_a_file(pulse, tmp_path, obstacle, status, ke
     assert (tmp_path / obstacle / "inside").is_dir()
 
 
+# A folder is one recording's: a second ondrel given it is refused at once, and the first one
+# records on unharmed.
+def test_a_second_ondrel_on_the_same_folder_is_refused(pulse, tmp_path):
+    first = Ondrel(pulse.env, "--out", tmp_path)
+    first.started()
+    out, err, status = run(pulse.env, "--out", tmp_path)
+    assert (status, err) == (1, "")
+    assert events_of(out) == [{"type": "error",
+                               "message": f"another ondrel is recording into {tmp_path}"}]
+    first.levels(0.5)
+    events, status = first.finish()
+    assert (status, events[-1]["type"]) == (0, "done")
+    audio = decode(tmp_path / "audio.m4a")
+    assert abs(audio.seconds - (first.stopped - first.began)) < 0.3
+    assert audio.tone(0, MIC_HZ, 0.2, audio.seconds) > 0.4
+
+
 def test_the_javascript_host_example_records(pulse, tmp_path):
     done = subprocess.run(["node", ROOT / "examples" / "host.js", tmp_path / "js", BINARY],
                           env=pulse.env, capture_output=True, text=True, timeout=60)

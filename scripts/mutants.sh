@@ -221,10 +221,12 @@ fault a-killed-stream-goes-unnoticed src/ondrelkit/pulse/capture_stream.cpp \
   'return state == PA_STREAM_TERMINATED;' 'e2e:killed_streams and pulseaudio'
 fault stall-backlog-fed-at-once src/ondrelkit/pulse/aggregate_io.cpp \
   'for (double upTo = std::min(now, lastCycle_ + Timeline::kSliceSeconds);;' \
-  'for (double upTo = now;;' 'e2e:ten_second_stall and pulseaudio'
+  'for (double upTo = now;;' 'e2e:stall_of_the_block and pulseaudio'
 fault capture-ring-shorter-than-a-stall src/ondrelkit/pulse/capture_stream.cpp \
   'constexpr double kRingSeconds = 12.0;' 'constexpr double kRingSeconds = 5.0;' \
-  'e2e:ten_second_stall and pulseaudio'
+  'e2e:stall_of_the_block and pulseaudio'
+fault encoder-ring-shorter-than-the-capture-rings src/ondrelkit/streaming_encoder.h \
+  'kRingSeconds = 16;' 'kRingSeconds = 10;' 'e2e:stall_of_the_block and pulseaudio'
 fault ring-cycles-through-its-whole-buffer src/ondrelkit/spsc_ring.h \
   'blockOf_[slot(at)] = take();' \
   '{ take(); blockOf_[slot(at)] = std::uint32_t(at / kBlock % blocks_); }' 'unit:SpscRing.*'

@@ -32,8 +32,9 @@ namespace ondrel {
 class StreamingEncoder {
  public:
   // The ring covers this much audio: a stall of the disk or of the encoder thread that long
-  // loses nothing.
-  static constexpr std::uint32_t kRingSeconds = 10;
+  // loses nothing. Longer than the sound server's capture rings (12 s): after a stall they
+  // survived, the I/O thread hands on their whole backlog faster than real time.
+  static constexpr std::uint32_t kRingSeconds = 16;
 
   // Starts the encoder thread, which creates the partial file at partialPath (replacing one).
   // Allocates the ring; touches no file on the calling thread.

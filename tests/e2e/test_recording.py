@@ -159,18 +159,21 @@ def test_the_same_instant_lands_at_the_same_place_in_both_channels(server, tmp_p
         figure(abs(lag_ms) < 3, f"system channel {lag_ms:+.2f} ms off from {start:.1f} s")
 
 
-# The I/O block stalls once for 10 s (a disk that stops answering): what the sources capture
-# meanwhile waits in the capture rings and then goes out in order, with no gap in either channel.
+# The I/O block stalls once for 11.5 s, nearly as long as the capture rings last (a disk that
+# stops answering): what the sources capture meanwhile waits in the rings and then goes out in
+# order, with no gap in either channel, and the encoder takes the backlog without failing.
 @pytest.mark.figures
-def test_a_ten_second_stall_of_the_block_loses_nothing(server, tmp_path):
+def test_a_stall_of_the_block_loses_nothing(server, tmp_path):
     play(server, MIC)
     play(server, SYSTEM)
     time.sleep(0.3)
-    subprocess.run([PROBE, tmp_path / "audio.wav", "14", "1.5", "10"], env=server.env,
+    subprocess.run([PROBE, tmp_path / "audio.wav", "15.5", "1.5", "11.5"], env=server.env,
                    check=True, timeout=60)
     _, audio = read_wav(tmp_path / "audio.wav")
-    assert audio.seconds > 11
-    assert has(audio, 0, MIC, 0.5, audio.seconds - 0.5) and has(audio, 1, SYSTEM, 0.5, 11)
+    assert audio.seconds > 13
+    assert has(audio, 0, MIC, 0.5, audio.seconds - 0.5) and has(audio, 1, SYSTEM, 0.5, 12.5)
+    # The partial file is cut about every second.
+    assert decode(tmp_path / ".audio.m4a.partial").seconds > audio.seconds - 1.5
     gaps = [audio.silences(channel, 1, audio.seconds - 0.5) for channel in (0, 1)]
     figure(gaps == [[], []], f"silent 10-ms windows (microphone, system) at {gaps} s")
     # On PipeWire the rig's tone itself now and then skips while the backlog is worked off (a

@@ -463,4 +463,4 @@ def server(request):
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "microphone(present): the server starts with or without it")
-    config.addinivalue_line("markers", "figures: asserts real-time figures")
+    config.addinivalue_line("markers", "figures: asserts real-time figures (calls figure())")

@@ -52,6 +52,7 @@ def finished(ondrel, folder):
 # Silence, then a microphone tone and a system tone (played as an application does, to the
 # default output), then silence: each tone lands in its own channel, the system one down-mixed,
 # the levels follow within a fraction of a second, and the file keeps the wall clock.
+@pytest.mark.figures
 def test_records_the_microphone_and_the_down_mixed_system_audio(server, tmp_path):
     ondrel = Ondrel(server.env, "--out", tmp_path)
     ondrel.started()
@@ -209,6 +210,7 @@ def test_large_graph_quanta_lose_nothing(server, tmp_path, quantum):
 # second, then the microphone goes and comes back while the system audio goes on; the file keeps
 # wall-clock time and nothing is written to standard error. Not restarted, the recording still
 # finishes promptly with what it had.
+@pytest.mark.figures
 @pytest.mark.parametrize("restarted", [True, False], ids=["restart", "death"])
 def test_a_server_crash_mid_recording(server, tmp_path, restarted):
     ondrel = recording(server, tmp_path, MIC, SYSTEM)
@@ -279,6 +281,7 @@ def test_killed_streams_are_rebuilt(server, tmp_path):
 
 # A rebuilt chain with a microphone now at 16 kHz records at the rate the file was started with:
 # the rest of the file neither plays at the wrong speed nor comes up short.
+@pytest.mark.figures
 def test_a_rebuilt_chain_keeps_the_recordings_rate(server, tmp_path):
     ondrel = recording(server, tmp_path, MIC, OTHER)
     time.sleep(1)

@@ -147,8 +147,7 @@ class Server:
 
     def _open_monitor_readers(self):
         # An idle null sink takes up to 2 s to serve a new monitor stream; one reader kept on each
-        # makes new ones flow at once, as on real hardware. An idle PulseAudio null sink renders
-        # 2 s ahead before it serves the reader's 10 ms; suspended and resumed, it starts over.
+        # makes new ones flow at once, as on real hardware.
         for sink in SINKS:
             log = f"monitor-{sink}.raw"
             self.helpers.append(self.spawn(
@@ -157,9 +156,8 @@ class Server:
             for attempt in range(250):
                 if (self.dir / log).stat().st_size > 0:
                     break
-                if self.kind == "pulseaudio" and attempt % 10 == 5:
-                    self.pactl("suspend-sink", sink, "1")
-                    self.pactl("suspend-sink", sink, "0")
+                if attempt % 10 == 5:
+                    self._serve_at_once(sink)
                 time.sleep(0.02)
             else:
                 raise RuntimeError(f"the monitor of {sink} does not flow{self.logs()}")
@@ -174,13 +172,17 @@ class Server:
             self.pactl("load-module", "module-loopback", f"source={name}.monitor", f"sink={sink}",
                        "sink_dont_move=true", "source_dont_move=true", "latency_msec=60")
         player = Player(self, hz, left, right, name if pin else sink)
-        if pin and self.kind == "pulseaudio":
-            # An idle null sink renders seconds ahead of its monitor's reader; resumed, it serves
-            # the loopback at once.
-            self.pactl("suspend-sink", name, "1")
-            self.pactl("suspend-sink", name, "0")
+        if pin:
+            self._serve_at_once(name)
         self.players.append(player)
         return player
+
+    def _serve_at_once(self, sink):
+        """An idle PulseAudio null sink renders seconds ahead of a new reader of its monitor;
+        suspended and resumed, it starts over and serves the reader at once."""
+        if self.kind == "pulseaudio":
+            self.pactl("suspend-sink", sink, "1")
+            self.pactl("suspend-sink", sink, "0")
 
     def set_default(self, sink):
         # PipeWire hands a new default to its session manager, which now and then does not act
@@ -279,8 +281,8 @@ class Server:
 class Ondrel:
     """The binary as a host runs it: events read as they come, with their arrival times."""
 
-    def __init__(self, env, *arguments, binary=None):
-        self.proc = subprocess.Popen([binary or BINARY, *map(str, arguments)], env=env,
+    def __init__(self, env, *arguments):
+        self.proc = subprocess.Popen([BINARY, *map(str, arguments)], env=env,
                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         self.lines = queue.Queue()
@@ -370,9 +372,9 @@ class Ondrel:
         return self.stderr.decode(errors="replace")
 
 
-def run(env, *arguments, stdin=b"", binary=None, timeout=60):
-    """Runs the binary to its end: (events or text, stderr text, status)."""
-    done = subprocess.run([binary or BINARY, *map(str, arguments)], env=env, input=stdin,
+def run(env, *arguments, stdin=b"", timeout=60):
+    """Runs the binary to its end: (standard output, standard error, status)."""
+    done = subprocess.run([BINARY, *map(str, arguments)], env=env, input=stdin,
                           capture_output=True, timeout=timeout)
     return done.stdout.decode(errors="replace"), done.stderr.decode(errors="replace"), done.returncode
 

@@ -19,7 +19,7 @@
 
 #include "fake_audio_hardware.h"
 #include "ondrelkit/process_tap_recorder.h"
-#include "ondrelkit/transcoder.h"
+#include "ondrelkit/encode/transcoder.h"
 
 namespace fs = std::filesystem;
 using namespace ondrel;

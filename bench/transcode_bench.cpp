@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <exception>
 
-#include "ondrelkit/transcoder.h"
+#include "ondrelkit/encode/transcoder.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

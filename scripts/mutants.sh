@@ -122,7 +122,7 @@ fault old-file-not-truncated src/ondrelkit/wav_writer.cpp \
 fault torn-frame-after-kill src/ondrelkit/wav_writer.cpp \
   'data = std::min<std::uint64_t>(data - data % blockAlign,' \
   'data = std::min<std::uint64_t>(data,' 'unit:WavWriter.*'
-fault no-fsync-before-wav-deleted src/ondrelkit/m4a_muxer.cpp \
+fault no-fsync-before-wav-deleted src/ondrelkit/encode/m4a_muxer.cpp \
   'ffmpeg::syncFileAndFolder(destination_, "M4A file");' '' 'unit:RecorderTest.*'
 # ---- stop line, signals, command line ----
 fault stop-with-trailing-text src/ondrel/stop_line.cpp \
@@ -171,21 +171,21 @@ fault virtual-input-taken-as-mic src/ondrelkit/devices.cpp \
 fault partial-file-named-audio-m4a src/ondrelkit/process_tap_recorder.cpp \
   'name.append(".m4a.partial");' 'name = wav.stem().string() + ".m4a";' \
   'unit:RecorderTest.*|e2e:sigkill'
-fault encoder-overflow-not-a-failure src/ondrelkit/streaming_encoder.cpp \
+fault encoder-overflow-not-a-failure src/ondrelkit/encode/streaming_encoder.cpp \
   'failed_.store(true, std::memory_order_relaxed);
     return false;' 'return false;' 'unit:RecorderTest.*'
 fault frames-counted-only-from-wav src/ondrelkit/process_tap_recorder.cpp \
   'if (inWav || inM4a) framesWritten_' 'if (inWav) framesWritten_' 'unit:RecorderTest.*'
 # ---- transcoder and encoder ----
-fault edit-list-in-milliseconds src/ondrelkit/m4a_muxer.cpp \
+fault edit-list-in-milliseconds src/ondrelkit/encode/m4a_muxer.cpp \
   'av_dict_set_int(&options.dict, "movie_timescale", stream_->codecpar->sample_rate, 0);' '' \
   'unit:Transcoder*'
-fault last-packet-padding-kept src/ondrelkit/streaming_encoder.cpp \
+fault last-packet-padding-kept src/ondrelkit/encode/streaming_encoder.cpp \
   'packet->duration = end - packet->dts;' 'packet->duration = 1024;' 'unit:Transcoder*'
-fault aac-rate-rounded-down src/ondrelkit/aac_encoder.cpp \
+fault aac-rate-rounded-down src/ondrelkit/encode/aac_encoder.cpp \
   'if (*rate > sourceRate && *rate < above) above = *rate;' \
   'if (*rate < sourceRate && *rate > above) above = *rate;' 'unit:Transcoder*'
-fault destination-not-replaced src/ondrelkit/transcoder.cpp \
+fault destination-not-replaced src/ondrelkit/encode/transcoder.cpp \
   'if (std::filesystem::exists(std::filesystem::symlink_status(destination))) {
     std::filesystem::remove(destination);
   }
@@ -225,7 +225,7 @@ fault stall-backlog-fed-at-once src/ondrelkit/pulse/aggregate_io.cpp \
 fault capture-ring-shorter-than-a-stall src/ondrelkit/pulse/capture_stream.cpp \
   'constexpr double kRingSeconds = 12.0;' 'constexpr double kRingSeconds = 5.0;' \
   'e2e:stall_of_the_block and pulseaudio'
-fault encoder-ring-shorter-than-the-capture-rings src/ondrelkit/streaming_encoder.h \
+fault encoder-ring-shorter-than-the-capture-rings src/ondrelkit/encode/streaming_encoder.h \
   'kRingSeconds = 16;' 'kRingSeconds = 10;' 'e2e:stall_of_the_block and pulseaudio'
 fault ring-cycles-through-its-whole-buffer src/ondrelkit/spsc_ring.h \
   'blockOf_[slot(at)] = take();' \

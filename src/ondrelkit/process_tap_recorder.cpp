@@ -11,7 +11,7 @@
 #include "ondrelkit/events.h"
 #include "ondrelkit/input_conversion.h"
 #include "ondrelkit/system_tap.h"
-#include "ondrelkit/transcoder.h"
+#include "ondrelkit/encode/transcoder.h"
 
 namespace ondrel {
 

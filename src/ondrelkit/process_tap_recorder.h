@@ -13,7 +13,7 @@
 
 #include "ondrelkit/audio_hardware.h"
 #include "ondrelkit/retry_loop.h"
-#include "ondrelkit/streaming_encoder.h"
+#include "ondrelkit/encode/streaming_encoder.h"
 #include "ondrelkit/wav_writer.h"
 
 namespace ondrel {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "ondrelkit/ffmpeg_support.h"
+#include "ondrelkit/encode/ffmpeg_support.h"
 
 namespace ondrel::testing {
 

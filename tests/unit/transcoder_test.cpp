@@ -1,5 +1,5 @@
 // The whole-file transcode and the encoder that runs while recording, checked by FFmpeg's decoder.
-#include "ondrelkit/transcoder.h"
+#include "ondrelkit/encode/transcoder.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,7 +10,7 @@
 #include <span>
 
 #include "decoded_audio.h"
-#include "ondrelkit/streaming_encoder.h"
+#include "ondrelkit/encode/streaming_encoder.h"
 #include "ondrelkit/wav_writer.h"
 #include "temp_dir.h"
 

@@ -1,4 +1,4 @@
-#include "ondrelkit/streaming_encoder.h"
+#include "ondrelkit/encode/streaming_encoder.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,9 +15,9 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-#include "ondrelkit/aac_encoder.h"
-#include "ondrelkit/ffmpeg_support.h"
-#include "ondrelkit/m4a_muxer.h"
+#include "ondrelkit/encode/aac_encoder.h"
+#include "ondrelkit/encode/ffmpeg_support.h"
+#include "ondrelkit/encode/m4a_muxer.h"
 
 namespace ondrel {
 

@@ -15,7 +15,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "ondrelkit/transcoder.h"
+#include "ondrelkit/encode/encode_error.h"
 
 namespace ondrel::ffmpeg {
 

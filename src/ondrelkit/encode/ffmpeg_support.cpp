@@ -1,4 +1,4 @@
-#include "ondrelkit/ffmpeg_support.h"
+#include "ondrelkit/encode/ffmpeg_support.h"
 
 #include <fcntl.h>
 #include <unistd.h>

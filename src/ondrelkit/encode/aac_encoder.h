@@ -10,7 +10,7 @@
 #include <functional>
 #include <memory>
 
-#include "ondrelkit/ffmpeg_support.h"
+#include "ondrelkit/encode/ffmpeg_support.h"
 
 namespace ondrel {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "ondrelkit/ffmpeg_support.h"
+#include "ondrelkit/encode/ffmpeg_support.h"
 
 namespace ondrel {
 

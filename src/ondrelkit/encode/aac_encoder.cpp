@@ -1,4 +1,4 @@
-#include "ondrelkit/aac_encoder.h"
+#include "ondrelkit/encode/aac_encoder.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "ondrelkit/m4a_muxer.h"
+#include "ondrelkit/encode/m4a_muxer.h"
 
 namespace ondrel {
 

@@ -12,6 +12,9 @@
 int main(int argc, char** argv) {
   // A host that closed its end of a pipe must not cost the recording: writes fail, nothing dies.
   std::signal(SIGPIPE, SIG_IGN);
+  // A limit on file sizes must not kill the recording either: a write past it fails, and the
+  // other file goes on.
+  std::signal(SIGXFSZ, SIG_IGN);
   ondrel::blockStopSignals();
   const std::vector<std::string> arguments(argv, argv + argc);
   const int status =

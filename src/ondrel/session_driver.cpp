@@ -1,16 +1,12 @@
 #include "ondrel/session_driver.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "ondrel/stop_flag.h"
@@ -18,6 +14,8 @@
 #include "ondrel/stop_signals.h"
 #include "ondrelkit/events.h"
 #include "ondrelkit/process_tap_recorder.h"
+#include "ondrelkit/recording_folder.h"
+#include "ondrelkit/recovery.h"
 
 namespace ondrel {
 namespace {
@@ -39,31 +37,42 @@ void readUntilStop(const std::shared_ptr<StopFlag>& flag) {
   flag->set();
 }
 
-// Written to a temporary file beside it and renamed over it, so a reader never sees half a file.
-void writeMetaAtomically(const fs::path& folder, double duration) {
-  if (!std::isfinite(duration)) return;
-  const std::string text = nlohmann::json{{"duration", duration}}.dump();
-  const fs::path target = folder / "meta.json";
-  const fs::path temporary = folder / ".meta.json.tmp";
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) return;
-  const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-  const bool closed = std::fclose(file) == 0;
-  std::error_code ignored;
-  if (!written || !closed) {
-    fs::remove(temporary, ignored);
-    return;
+// A recovery's progress as events, once it has run half a second and at most every half second.
+class ProgressEvents {
+ public:
+  void operator()(double done, double total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < kProgressPeriod) return;
+    last_ = now;
+    HelperEvent::progress(done, total).emit();
   }
-  fs::rename(temporary, target, ignored);
-  if (ignored) fs::remove(temporary, ignored);
-}
 
-// Locks the folder for the life of the process (the descriptor is never closed), so that a
-// second ondrel given the same folder cannot write over this recording. The kernel lets go of it
-// with the process, however it ends. A folder that cannot be opened to lock is recorded unlocked.
-bool lockFolder(const fs::path& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  return fd < 0 || ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+ private:
+  static constexpr auto kProgressPeriod = std::chrono::milliseconds(500);
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+int recover(const fs::path& folder) {
+  endOnStopSignals();
+  const RecordingFolder files(folder);
+  if (!files.lock()) {
+    HelperEvent::error("another ondrel is recording into " + folder.string()).emit();
+    return 1;
+  }
+  RecoveredRecording recovered;
+  try {
+    recovered = recoverRecording(files, ProgressEvents());
+  } catch (const std::exception& error) {
+    settleOutcome();
+    const bool nothing = dynamic_cast<const NothingToRecover*>(&error) != nullptr;
+    HelperEvent::error(nothing ? error.what() : std::string("recovery failed: ") + error.what())
+        .emit();
+    return 1;
+  }
+  files.writeMeta(recovered.seconds());
+  settleOutcome();
+  HelperEvent::done(files.m4a.string(), recovered.seconds()).emit();
+  return 0;
 }
 
 }  // namespace
@@ -75,14 +84,19 @@ int runSession(const std::vector<std::string>& arguments,
     std::fflush(stdout);
     return 0;
   }
+  const auto recoverFlag = std::find(arguments.begin() + 1, arguments.end(), "--recover");
+  if (recoverFlag != arguments.end() && recoverFlag + 1 != arguments.end()) {
+    return recover(*(recoverFlag + 1));
+  }
   const auto out = std::find(arguments.begin() + 1, arguments.end(), "--out");
   if (out == arguments.end() || out + 1 == arguments.end()) {
     (void)writeAll(STDERR_FILENO, kUsageText);
     return 1;
   }
   const fs::path folder(*(out + 1));
-  const fs::path wavURL = folder / "audio.wav";
-  const fs::path m4aURL = folder / "audio.m4a";
+  const RecordingFolder files(folder);
+  const fs::path& wavURL = files.wav;
+  const fs::path& m4aURL = files.m4a;
 
   // A signal asks for a stop from here on, even one that arrives before the recording starts.
   auto flag = std::make_shared<StopFlag>();
@@ -96,7 +110,7 @@ int runSession(const std::vector<std::string>& arguments,
     HelperEvent::error(error.what()).emit();
     return 1;
   }
-  if (!lockFolder(folder)) {
+  if (!files.lock()) {
     HelperEvent::error("another ondrel is recording into " + folder.string()).emit();
     return 1;
   }
@@ -125,7 +139,7 @@ int runSession(const std::vector<std::string>& arguments,
   }
   // Read once the device is stopped: the length of what the M4A file holds.
   const double duration = recorder->elapsedSeconds();
-  writeMetaAtomically(folder, duration);
+  files.writeMeta(duration);
   settleOutcome();
   HelperEvent::done(finished.string(), duration).emit();
   return 0;

@@ -12,7 +12,7 @@
 namespace ondrel {
 
 inline constexpr const char* kVersionBanner = "ondrel 0.1.0\n";
-inline constexpr const char* kUsageText = "usage: --out <folder>\n";
+inline constexpr const char* kUsageText = "usage: --out <folder>\n       --recover <folder>\n";
 
 // Runs one session and returns the exit status. makeHardware is called once the command line has
 // been accepted.

@@ -75,4 +75,15 @@ void watchStopSignals(std::shared_ptr<StopFlag> flag, std::filesystem::path wavU
   }).detach();
 }
 
+void endOnStopSignals() {
+  std::thread([] {
+    const sigset_t set = stopSignals();
+    for (;;) {
+      const int signal = nextSignal(set);
+      std::lock_guard lock(outcomeLock);
+      if (!outcomeSettled) endBy(signal);
+    }
+  }).detach();
+}
+
 }  // namespace ondrel

@@ -20,6 +20,10 @@ void blockStopSignals();
 // outcome is settled.
 void watchStopSignals(std::shared_ptr<StopFlag> flag, std::filesystem::path wavURL);
 
+// For work that leaves the folder as it found it when cut short (a recovery): the first signal
+// ends the process by that signal, unless the outcome is settled.
+void endOnStopSignals();
+
 // Called just before the session reports its outcome (done or an error): from then on a signal
 // changes nothing. While a second signal is ending the process, it never returns.
 void settleOutcome();

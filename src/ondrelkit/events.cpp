@@ -41,6 +41,10 @@ Serialisable toJson(const HelperEvent::Error& e) {
 Serialisable toJson(const HelperEvent::Started&) {
   return {{{"type", "started"}}};
 }
+Serialisable toJson(const HelperEvent::Progress& e) {
+  return {{{"type", "progress"}, {"done", e.done}, {"total", e.total}},
+          std::isfinite(e.done) && std::isfinite(e.total)};
+}
 
 }  // namespace
 

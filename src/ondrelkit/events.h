@@ -21,6 +21,11 @@ class HelperEvent {
     std::string message;
   };
   struct Started {};
+  // How far a recovery has come, in seconds of audio.
+  struct Progress {
+    double done;
+    double total;
+  };
 
   static HelperEvent level(float mic, float system, double seconds) {
     return HelperEvent(Level{mic, system, seconds});
@@ -30,6 +35,9 @@ class HelperEvent {
   }
   static HelperEvent error(std::string message) { return HelperEvent(Error{std::move(message)}); }
   static HelperEvent started() { return HelperEvent(Started{}); }
+  static HelperEvent progress(double done, double total) {
+    return HelperEvent(Progress{done, total});
+  }
 
   // The line as emit() writes it, line feed included; the fallback line when the event cannot be
   // serialised (a non-finite number).
@@ -43,7 +51,7 @@ class HelperEvent {
       "{\"type\":\"error\",\"message\":\"event serialization failed\"}\n";
 
  private:
-  using Value = std::variant<Level, Done, Error, Started>;
+  using Value = std::variant<Level, Done, Error, Started, Progress>;
   explicit HelperEvent(Value value) : value_(std::move(value)) {}
   Value value_;
 };

@@ -4,14 +4,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 
 #include "ondrelkit/capture_error.h"
 #include "ondrelkit/devices.h"
+#include "ondrelkit/encode/transcoder.h"
 #include "ondrelkit/events.h"
 #include "ondrelkit/input_conversion.h"
+#include "ondrelkit/recording_folder.h"
 #include "ondrelkit/system_tap.h"
-#include "ondrelkit/encode/transcoder.h"
 
 namespace ondrel {
 
@@ -75,21 +77,36 @@ std::filesystem::path ProcessTapRecorder::finishToM4A(const std::filesystem::pat
                                                       const std::filesystem::path& m4a) {
   stop();
   const std::filesystem::path partial = encoder->partialPath();
-  std::optional<std::uint64_t> frames = encoder->finish();
+  const std::filesystem::path finishing = RecordingFolder::finishingURLFor(m4a);
   std::error_code ignored;
-  if (frames) {
-    try {
-      encoder->remuxTo(m4a);
-    } catch (const std::exception&) {
-      frames.reset();  // the partial file stays until the WAV file has been transcoded
+  std::optional<std::uint64_t> frames = encoder->finish();
+  try {
+    if (frames) {
+      try {
+        encoder->remuxTo(finishing);
+      } catch (const std::exception&) {
+        frames.reset();  // the partial file stays until the WAV file has been transcoded
+      }
     }
-  } else {
-    // Not the whole recording: free its room for the transcode.
-    std::filesystem::remove(partial, ignored);
-  }
-  if (!frames) {
-    Transcoder::wavToM4A(wav, m4a);
-    frames = writer->dataBytesWritten() / 4;
+    if (!frames) {
+      // The WAV file is all that is left: a transcode of it must not pass for the recording when
+      // it lacks some. Both files stay for the host to keep or recover.
+      if (const std::uint64_t missing = framesMissingFromWav()) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "the encoder failed and the WAV file lacks %.1f s of the %.1f s recorded",
+                      double(missing) / sampleRate(), elapsedSeconds());
+        throw std::runtime_error(text);
+      }
+      // Not the whole recording: free its room for the transcode.
+      std::filesystem::remove(partial, ignored);
+      Transcoder::wavToM4A(wav, finishing);
+      frames = writer->dataBytesWritten() / 4;
+    }
+    RecordingFolder::publish(finishing, m4a);
+  } catch (...) {
+    std::filesystem::remove(finishing, ignored);
+    throw;
   }
   std::filesystem::remove(wav, ignored);
   std::filesystem::remove(partial, ignored);
@@ -117,6 +134,11 @@ std::pair<float, float> ProcessTapRecorder::snapshotLevels() const {
 double ProcessTapRecorder::elapsedSeconds() const {
   std::lock_guard guard(lock);
   return double(framesWritten_) / double(sampleRate_);
+}
+
+std::uint64_t ProcessTapRecorder::framesMissingFromWav() const {
+  std::lock_guard guard(lock);
+  return framesMissingFromWav_;
 }
 
 std::uint64_t ProcessTapRecorder::framesWritten() const {
@@ -148,6 +170,7 @@ void ProcessTapRecorder::handleInput(const AudioBufferList* input) {
   micLevel = cycle->micPeak;
   systemLevel = cycle->systemPeak;
   if (inWav || inM4a) framesWritten_ += cycle->frames;
+  if (!inWav) framesMissingFromWav_ += cycle->frames;
 }
 
 void ProcessTapRecorder::installOutputChangeListener() {

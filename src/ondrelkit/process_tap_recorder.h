@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "ondrelkit/audio_hardware.h"
-#include "ondrelkit/retry_loop.h"
 #include "ondrelkit/encode/streaming_encoder.h"
+#include "ondrelkit/retry_loop.h"
 #include "ondrelkit/wav_writer.h"
 
 namespace ondrel {
@@ -33,9 +33,10 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   // Tears the chain down (waiting for a running rebuild), then finalizes the WAV file.
   void stop();
   // stop(), then the M4A file at m4aURL: the packets encoded while recording, remuxed, or when
-  // that encoder failed at any point, the whole WAV file transcoded (whose errors propagate).
-  // Then removes the WAV file and the partial file; returns m4aURL. Afterwards framesWritten()
-  // and elapsedSeconds() give the M4A file's length.
+  // that encoder failed at any point, the whole WAV file transcoded (whose errors propagate; a
+  // WAV file that lacks frames is an error, never a short M4A file). The file is written under a
+  // hidden name and renamed once whole. Then removes the WAV file and the partial file; returns
+  // m4aURL. Afterwards framesWritten() and elapsedSeconds() give the M4A file's length.
   std::filesystem::path finishToM4A(const std::filesystem::path& wavURL,
                                     const std::filesystem::path& m4aURL);
 
@@ -44,6 +45,8 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   // The recorded time: frames that at least one of the files took.
   double elapsedSeconds() const;
   std::uint64_t framesWritten() const;
+  // Frames the WAV file could not take (past its 4 GiB, or a failed write).
+  std::uint64_t framesMissingFromWav() const;
   std::uint32_t sampleRate() const;
   // Frames handed to the encoder and not yet taken by it (0 before start()); lets a caller that
   // feeds the I/O block faster than real time wait for the encoder.
@@ -91,6 +94,7 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   float micLevel = 0;
   float systemLevel = 0;
   std::uint64_t framesWritten_ = 0;
+  std::uint64_t framesMissingFromWav_ = 0;
 
   // The I/O thread's scratch block.
   std::vector<std::int16_t> interleaved;

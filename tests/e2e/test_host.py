@@ -11,6 +11,7 @@ import pytest
 from conftest import BINARY, ROOT, Ondrel, decode, read_wav, run
 
 MIC_HZ = 440
+USAGE = "usage: --out <folder>\n       --recover <folder>\n"
 
 
 @pytest.fixture(autouse=True)
@@ -29,11 +30,12 @@ def events_of(text):
     (["--version"], 0, "ondrel 0.1.0\n", ""),
     (["--out", "{a}", "--version"], 0, "ondrel 0.1.0\n", ""),
     (["--out", "--version"], 0, "ondrel 0.1.0\n", ""),
-    ([], 1, "", "usage: --out <folder>\n"),
-    (["--out"], 1, "", "usage: --out <folder>\n"),
-    (["out", "{a}"], 1, "", "usage: --out <folder>\n"),
-    (["{a}", "--out"], 1, "", "usage: --out <folder>\n"),
-    (["--OUT", "{a}"], 1, "", "usage: --out <folder>\n"),
+    ([], 1, "", USAGE),
+    (["--out"], 1, "", USAGE),
+    (["out", "{a}"], 1, "", USAGE),
+    (["{a}", "--out"], 1, "", USAGE),
+    (["--OUT", "{a}"], 1, "", USAGE),
+    (["--recover"], 1, "", USAGE),
 ])
 def test_command_lines_that_record_nothing(pulse, tmp_path, arguments, status, out, err):
     result = run(pulse.env, *[a.format(a=tmp_path / "a") for a in arguments])

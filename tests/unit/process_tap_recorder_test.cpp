@@ -18,7 +18,8 @@
 #include "ondrelkit/devices.h"
 #include "temp_dir.h"
 
-// Every file synced: the M4A file must be on disk before the WAV file that could remake it goes.
+// Every file synced: the M4A file must be on disk before it is published under its name, and
+// before the WAV file that could remake it goes.
 static std::mutex syncedLock;
 static std::vector<std::filesystem::path> synced;
 extern "C" int fsync(int fd) noexcept {
@@ -140,7 +141,7 @@ TEST_F(RecorderTest, FinishLeavesOnlyTheWholeRecordingAsM4aOfTheReportedLength) 
     synced.clear();
     EXPECT_EQ(recorder->finishToM4A(wav, dir / "audio.m4a"), dir / "audio.m4a");
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
-    for (const auto& path : {dir / "audio.m4a", dir.path}) {
+    for (const auto& path : {dir / ".audio.m4a.finishing", dir.path}) {
       EXPECT_NE(std::find(synced.begin(), synced.end(), path), synced.end()) << path;
     }
     EXPECT_EQ(recorder->framesWritten(), at);

@@ -40,8 +40,6 @@ void M4aMuxer::finish() {
   avio_flush(output->pb);
   check(output->pb->error, "finish the M4A file");
   check(avio_closep(&output->pb), "close the M4A file");
-  // The caller deletes the WAV file once this returns: the M4A file must survive a power cut.
-  ffmpeg::syncFileAndFolder(destination_, "M4A file");
 }
 
 }  // namespace ondrel

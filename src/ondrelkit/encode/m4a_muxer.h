@@ -1,6 +1,6 @@
 // The finished M4A file: one AAC stream in FFmpeg's ipod muxer (brand "M4A "), the index moved to
 // the front (faststart), movie time in samples so the edit list that hides the encoder's priming
-// is exact, and synced to disk before it counts as written.
+// is exact. The caller publishes it (RecordingFolder::publish syncs it, then renames it).
 #pragma once
 
 #include <filesystem>
@@ -22,8 +22,8 @@ class M4aMuxer {
   // Writes one packet whose timestamps are in `timeBase`; a negative first timestamp becomes the
   // edit list. Throws like open().
   void write(AVPacket* packet, AVRational timeBase);
-  // Writes the index (for faststart this rewrites the whole file), closes the file and syncs it
-  // and its folder. Throws std::system_error.
+  // Writes the index (for faststart this rewrites the whole file) and closes the file. Throws
+  // std::system_error.
   void finish();
 
  private:

@@ -57,7 +57,7 @@ class StreamingEncoder {
   // encoder failed at any point.
   std::optional<std::uint64_t> finish();
   // After a successful finish(): writes the partial file's packets into a finished M4A file at
-  // destination (replacing whatever is there), synced. Throws std::system_error (or
+  // destination (replacing whatever is there), not yet synced. Throws std::system_error (or
   // std::filesystem::filesystem_error when the destination cannot be removed).
   void remuxTo(const std::filesystem::path& destination) const;
 

@@ -11,13 +11,13 @@ struct Transcoder {
   Transcoder() = delete;
 
   // Encodes the whole of `source` (a WAV file) as AAC-LC, 128 kb/s, stereo, at the WAV's sample
-  // rate, into an M4A file at `destination`, moov atom first, synced to disk before it returns.
+  // rate, into an M4A file at `destination`, moov atom first (not yet synced: see M4aMuxer).
   //
   // In this order: sets up the input, decoder, resampler, encoder and muxer, and throws
   // TranscodeError::exportFailed("could not create export session") if that cannot be done, with
   // nothing on disk touched. Then removes whatever exists at `destination` (a non-empty folder is
   // not removed: std::filesystem::filesystem_error). Then exports; a failure there throws
-  // std::system_error in ffmpegCategory() (or another std::system_error from the final sync), never
+  // std::system_error in ffmpegCategory(), never
   // TranscodeError, and leaves whatever was written so far in place.
   //
   // Blocking; call it from one thread at a time per destination.

@@ -122,8 +122,8 @@ fault old-file-not-truncated src/ondrelkit/wav_writer.cpp \
 fault torn-frame-after-kill src/ondrelkit/wav_writer.cpp \
   'data = std::min<std::uint64_t>(data - data % blockAlign,' \
   'data = std::min<std::uint64_t>(data,' 'unit:WavWriter.*'
-fault no-fsync-before-wav-deleted src/ondrelkit/encode/m4a_muxer.cpp \
-  'ffmpeg::syncFileAndFolder(destination_, "M4A file");' '' 'unit:RecorderTest.*'
+fault no-fsync-before-publish src/ondrelkit/recording_folder.cpp \
+  'ffmpeg::syncFileAndFolder(finishing, "M4A file");' '' 'unit:RecorderTest.*'
 # ---- stop line, signals, command line ----
 fault stop-with-trailing-text src/ondrel/stop_line.cpp \
   'const bool stop = !impossible_ && coreSize_ == 4' 'const bool stop = coreSize_ == 4' \
@@ -134,8 +134,8 @@ fault sighup-ignored src/ondrel/stop_signals.cpp \
   'sigaddset(&set, SIGHUP);' '' 'e2e:stop_signal'
 fault second-signal-leaves-zero-sizes src/ondrel/stop_signals.cpp \
   '(void)WavWriter::writeSizesFromFileLength(wavURL);' '' 'e2e:second_signal'
-fault a-folder-recorded-twice src/ondrel/session_driver.cpp \
-  '::flock(fd, LOCK_EX | LOCK_NB) == 0' 'true' 'e2e:same_folder'
+fault a-folder-recorded-twice src/ondrelkit/recording_folder.cpp \
+  '::flock(fd, LOCK_EX | LOCK_NB) == 0' 'true' 'e2e:same_folder or live_folder'
 fault a-signal-after-done-kills src/ondrel/stop_signals.cpp \
   'if (outcomeSettled) continue;' '' 'e2e:stop_signal'
 fault sigpipe-kills-the-tool src/ondrel/main.cpp \
@@ -157,8 +157,8 @@ fault nan-printed-as-null src/ondrelkit/events.cpp \
 fault invalid-utf8-kills-the-event src/ondrelkit/events.cpp \
   'nlohmann::json::error_handler_t::replace' 'nlohmann::json::error_handler_t::ignore' \
   'unit:HelperEvent.*'
-fault meta-json-never-renamed src/ondrel/session_driver.cpp \
-  'fs::rename(temporary, target, ignored);' '' 'e2e:records_the_microphone and pulseaudio'
+fault meta-json-never-renamed src/ondrelkit/recording_folder.cpp \
+  'fs::rename(temporary, meta, ignored);' '' 'e2e:records_the_microphone and pulseaudio'
 # ---- recorder: rebuilds, microphone, finish ----
 fault rebuild-never-retries src/ondrelkit/process_tap_recorder.cpp \
   'rebuildRetries.begin([weak = weak_from_this()] {' 'if (false) rebuildRetries.begin([weak = weak_from_this()] {' \
@@ -190,6 +190,31 @@ fault destination-not-replaced src/ondrelkit/encode/transcoder.cpp \
     std::filesystem::remove(destination);
   }
   job.run();' 'job.run();' 'unit:Transcoder*'
+# ---- the finish and --recover ----
+fault m4a-written-under-its-name src/ondrelkit/recording_folder.cpp \
+  'name.append(".finishing");' 'name.erase(0, 1);' 'e2e:kill_left and during'
+fault short-transcode-passes-for-the-recording src/ondrelkit/process_tap_recorder.cpp \
+  'if (const std::uint64_t missing = framesMissingFromWav()) {' \
+  'if (const std::uint64_t missing = 0 * framesMissingFromWav()) {' 'e2e:would_lose_audio'
+fault splice-a-packet-late src/ondrelkit/recovery.cpp \
+  'const std::int64_t firstKept = copied * frameSize - codec.initial_padding;' \
+  'const std::int64_t firstKept = copied * frameSize;' 'e2e:kill_left'
+fault splice-without-preroll src/ondrelkit/recovery.cpp \
+  'constexpr std::int64_t kPrerollPackets = 8;' 'constexpr std::int64_t kPrerollPackets = 0;' \
+  'e2e:kill_left'
+fault torn-packet-of-the-partial-kept src/ondrelkit/recovery.cpp \
+  'std::uint64_t(packet->pos) + std::uint64_t(packet->size) < size;' \
+  'std::uint64_t(packet->pos) + std::uint64_t(packet->size) <= size;' 'e2e:mid-fragment'
+fault recovered-wav-sizes-trusted src/ondrelkit/recovery.cpp \
+  'if (!WavWriter::writeSizesFromFileLength(path)) throw notOurs;' '' 'e2e:kill_left'
+fault recover-of-a-live-folder src/ondrel/session_driver.cpp \
+  'if (!files.lock()) {
+    HelperEvent::error("another ondrel is recording into " + folder.string()).emit();
+    return 1;
+  }
+  RecoveredRecording' 'RecoveredRecording' 'e2e:live_folder'
+fault progress-every-cycle src/ondrel/session_driver.cpp \
+  'if (now - last_ < kProgressPeriod) return;' '' 'e2e:progress'
 # ---- sound server timeline ----
 fault timeline-drops-a-late-mic-chunk src/ondrelkit/pulse/timeline.cpp \
   'const std::uint64_t at = wanted > double(end) ? std::uint64_t(wanted) : end;' \

@@ -56,7 +56,15 @@ void ProcessTapRecorder::start() {
     // audio thread.
     interleaved.reserve(2 * std::size_t(std::min(rate, 192000u)));
 
-    startIOProc("AudioDeviceCreateIOProcIDWithBlock", "AudioDeviceStart");
+    try {
+      startIOProc("AudioDeviceCreateIOProcIDWithBlock", "AudioDeviceStart");
+    } catch (...) {
+      // No recording came of it: nothing for the partial file to hold or a recovery to find.
+      encoder.reset();
+      std::error_code ignored;
+      std::filesystem::remove(partialURLFor(wavURL), ignored);
+      throw;
+    }
   }
   installOutputChangeListener();
 }

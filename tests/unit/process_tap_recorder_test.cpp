@@ -155,6 +155,15 @@ TEST_F(RecorderTest, FinishLeavesOnlyTheWholeRecordingAsM4aOfTheReportedLength) 
   }
 }
 
+// A recording that could not start leaves no partial file behind (its WAV file stays).
+TEST_F(RecorderTest, AFailedStartRemovesThePartialFile) {
+  hw->failOperation("AudioDeviceStart", -50);
+  EXPECT_THROW(start(), CaptureError);
+  recorder.reset();  // its encoder thread, had it been left running, has made the file by now
+  EXPECT_TRUE(std::filesystem::exists(wav));
+  EXPECT_FALSE(std::filesystem::exists(ProcessTapRecorder::partialURLFor(wav)));
+}
+
 // A rebuild into the same file: teardown, then a new chain. A failed one writes one line and keeps
 // what it built; stop() cleans up whatever is left, stale identifiers included.
 TEST_F(RecorderTest, AnOutputChangeRebuildsTheChainIntoTheSameFile) {

@@ -2,18 +2,32 @@
 // A host application's side of ondrel, with Node's standard library only: start it, read its
 // events line by line, ask it to stop, and learn where the recording went.
 //
-//   node examples/host.js <folder> [path to ondrel]
+//   node examples/host.js <folder> [path to ondrel] [microphone: builtin, default or a device id]
 //
 // Exits 0 when ondrel reported "done", 1 otherwise.
 'use strict';
-const {spawn} = require('node:child_process');
+const {execFileSync, spawn} = require('node:child_process');
 const readline = require('node:readline');
 
 const folder = process.argv[2] ?? '/tmp/call-42';
 const ondrel = process.argv[3] ?? 'ondrel';
+const microphone = process.argv[4] ?? 'builtin';
 const stopAfterSeconds = 3;  // stands in for the user pressing stop
 
-const child = spawn(ondrel, ['--out', folder], {stdio: ['pipe', 'pipe', 'inherit']});
+// The microphones a picker would offer: one JSON line per device.
+try {
+  for (const line of execFileSync(ondrel, ['--list-devices'], {encoding: 'utf8'}).split('\n')) {
+    const device = line && JSON.parse(line);
+    if (device?.type === 'device' && device.kind === 'input') {
+      console.log(`microphone ${device.id} (${device.name})${device.default ? ', the default' : ''}`);
+    }
+  }
+} catch (err) {
+  console.error(`no device list: ${err.message}`);
+}
+
+const child = spawn(ondrel, ['--out', folder, '--mic', microphone],
+                    {stdio: ['pipe', 'pipe', 'inherit']});
 let outcome = null;
 let stopping = false;
 

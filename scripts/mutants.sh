@@ -218,6 +218,21 @@ fault progress-every-cycle src/ondrel/session_driver.cpp \
 fault a-failed-start-leaves-the-partial-file src/ondrelkit/process_tap_recorder.cpp \
   'std::filesystem::remove(partialURLFor(wavURL), ignored);
       throw;' 'throw;' 'unit:RecorderTest.*'
+# ---- the microphone's choice ----
+fault chosen-microphone-stood-in-for src/ondrel/main.cpp \
+  'microphone.kind !=
+                                                       ondrel::MicrophoneChoice::Kind::device' \
+  'true' 'e2e:leaves_and_returns and pulseaudio'
+fault default-input-not-followed src/ondrelkit/process_tap_recorder.cpp \
+  'if (microphone.kind == MicrophoneChoice::Kind::systemDefault) {' 'if (false) {' \
+  'e2e:follows and pulseaudio'
+fault rebuild-ends-for-lack-of-a-microphone src/ondrelkit/process_tap_recorder.cpp \
+  'if (micUID.empty()) throw;' 'throw;' 'unit:RecorderTest.*'
+fault microphone-switch-drops-the-old-one src/ondrelkit/pulse/aggregate_io.cpp \
+  'if (mic_ && !oldMic_) {' 'if (false) {' 'e2e:follows'
+fault default-input-taken-from-a-monitor src/ondrelkit/devices.cpp \
+  'device != kAudioObjectUnknown && hasInput(hw, device)) {' 'device != kAudioObjectUnknown) {' \
+  'unit:MicrophoneChoice.*'
 # ---- sound server timeline ----
 fault timeline-drops-a-late-mic-chunk src/ondrelkit/pulse/timeline.cpp \
   'const std::uint64_t at = wanted > double(end) ? std::uint64_t(wanted) : end;' \

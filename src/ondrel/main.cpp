@@ -17,8 +17,11 @@ int main(int argc, char** argv) {
   std::signal(SIGXFSZ, SIG_IGN);
   ondrel::blockStopSignals();
   const std::vector<std::string> arguments(argv, argv + argc);
-  const int status =
-      ondrel::runSession(arguments, [] { return std::make_shared<ondrel::PulseHardware>(); });
+  const int status = ondrel::runSession(arguments, [](const ondrel::MicrophoneChoice& microphone) {
+    // A chosen device is that device or silence, never a stand-in.
+    return std::make_shared<ondrel::PulseHardware>(microphone.kind !=
+                                                   ondrel::MicrophoneChoice::Kind::device);
+  });
   // The stdin reader and the sound server's threads may still be running: end without running
   // destructors they could be using.
   std::fflush(nullptr);

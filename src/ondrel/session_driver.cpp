@@ -12,6 +12,7 @@
 #include "ondrel/stop_flag.h"
 #include "ondrel/stop_line.h"
 #include "ondrel/stop_signals.h"
+#include "ondrelkit/capture_error.h"
 #include "ondrelkit/events.h"
 #include "ondrelkit/process_tap_recorder.h"
 #include "ondrelkit/recording_folder.h"
@@ -77,12 +78,39 @@ int recover(const fs::path& folder) {
 
 }  // namespace
 
-int runSession(const std::vector<std::string>& arguments,
-               const std::function<std::shared_ptr<AudioHardware>()>& makeHardware) {
+// One line per device, then exit 0.
+int listDevicesOf(AudioHardware& hardware) {
+  std::vector<DeviceSummary> devices;
+  try {
+    devices = listDevices(hardware);
+  } catch (const CaptureError& error) {
+    // Without a sound server a host sees the text a recording would give it, whichever it ran.
+    const bool noServer = error.kind() == CaptureError::Kind::osStatus &&
+                          error.status() == kAudioHardwareNotRunningError;
+    HelperEvent::error(
+        noServer ? CaptureError::osStatus("AudioHardwareCreateProcessTap", error.status()).what()
+                 : error.what())
+        .emit();
+    return 1;
+  }
+  for (const DeviceSummary& device : devices) {
+    HelperEvent::device({device.input, device.uid, device.name, device.builtIn, device.isDefault,
+                         ProcessTapRecorder::usableSampleRate(device.rate), device.channels})
+        .emit();
+  }
+  return 0;
+}
+
+int runSession(
+    const std::vector<std::string>& arguments,
+    const std::function<std::shared_ptr<AudioHardware>(const MicrophoneChoice&)>& makeHardware) {
   if (std::find(arguments.begin() + 1, arguments.end(), "--version") != arguments.end()) {
     std::fputs(kVersionBanner, stdout);
     std::fflush(stdout);
     return 0;
+  }
+  if (std::find(arguments.begin() + 1, arguments.end(), "--list-devices") != arguments.end()) {
+    return listDevicesOf(*makeHardware({}));
   }
   const auto recoverFlag = std::find(arguments.begin() + 1, arguments.end(), "--recover");
   if (recoverFlag != arguments.end() && recoverFlag + 1 != arguments.end()) {
@@ -93,6 +121,13 @@ int runSession(const std::vector<std::string>& arguments,
     (void)writeAll(STDERR_FILENO, kUsageText);
     return 1;
   }
+  const auto micFlag = std::find(arguments.begin() + 1, arguments.end(), "--mic");
+  if (micFlag != arguments.end() && micFlag + 1 == arguments.end()) {
+    (void)writeAll(STDERR_FILENO, kUsageText);
+    return 1;
+  }
+  const MicrophoneChoice microphone =
+      micFlag == arguments.end() ? MicrophoneChoice{} : MicrophoneChoice::parse(*(micFlag + 1));
   const fs::path folder(*(out + 1));
   const RecordingFolder files(folder);
   const fs::path& wavURL = files.wav;
@@ -102,7 +137,7 @@ int runSession(const std::vector<std::string>& arguments,
   auto flag = std::make_shared<StopFlag>();
   watchStopSignals(flag, wavURL);
 
-  auto recorder = ProcessTapRecorder::create(makeHardware(), wavURL);
+  auto recorder = ProcessTapRecorder::create(makeHardware(microphone), wavURL, {}, microphone);
 
   try {
     fs::create_directories(folder);

@@ -8,15 +8,21 @@
 #include <vector>
 
 #include "ondrelkit/audio_hardware.h"
+#include "ondrelkit/devices.h"
 
 namespace ondrel {
 
 inline constexpr const char* kVersionBanner = "ondrel 0.1.0\n";
-inline constexpr const char* kUsageText = "usage: --out <folder>\n       --recover <folder>\n";
+inline constexpr const char* kUsageText =
+    "usage: --out <folder>\n"
+    "       --out <folder> --mic builtin|default|<device id>\n"
+    "       --recover <folder>\n"
+    "       --list-devices\n";
 
 // Runs one session and returns the exit status. makeHardware is called once the command line has
-// been accepted.
-int runSession(const std::vector<std::string>& arguments,
-               const std::function<std::shared_ptr<AudioHardware>()>& makeHardware);
+// been accepted, with the microphone the recording is to take.
+int runSession(
+    const std::vector<std::string>& arguments,
+    const std::function<std::shared_ptr<AudioHardware>(const MicrophoneChoice&)>& makeHardware);
 
 }  // namespace ondrel

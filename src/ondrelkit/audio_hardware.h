@@ -53,11 +53,18 @@ constexpr std::uint32_t kAudioDevicePropertyDeviceUID = fourCC("uid ");  // devi
 constexpr std::uint32_t kAudioDevicePropertyStreams = fourCC("stm#");    // device: size only
 constexpr std::uint32_t kAudioDevicePropertyTransportType = fourCC("tran");      // device: uint32_t
 constexpr std::uint32_t kAudioDevicePropertyNominalSampleRate = fourCC("nsrt");  // device: double
-constexpr std::uint32_t kAudioHardwarePropertyDefaultOutputDevice = fourCC("dOut");  // listened to
+constexpr std::uint32_t kAudioObjectPropertyName = fourCC("lnam");  // device: std::string
+// device, input or output scope: uint32_t, the channels of that direction (Core Audio gives a
+// buffer list; the channel count is all this system reads of it)
+constexpr std::uint32_t kAudioDevicePropertyStreamConfiguration = fourCC("slay");
+// system: AudioObjectID (kAudioObjectUnknown when there is none); both listened to
+constexpr std::uint32_t kAudioHardwarePropertyDefaultOutputDevice = fourCC("dOut");
+constexpr std::uint32_t kAudioHardwarePropertyDefaultInputDevice = fourCC("dIn ");
 
 // Scopes and the one element used.
 constexpr std::uint32_t kAudioObjectPropertyScopeGlobal = fourCC("glob");
 constexpr std::uint32_t kAudioObjectPropertyScopeInput = fourCC("inpt");
+constexpr std::uint32_t kAudioObjectPropertyScopeOutput = fourCC("outp");
 constexpr std::uint32_t kAudioObjectPropertyElementMain = 0;
 
 // Transport types.
@@ -67,7 +74,8 @@ constexpr std::uint32_t kAudioDeviceTransportTypeVirtual = fourCC("virt");
 constexpr std::uint32_t kAudioDeviceTransportTypeUSB = fourCC("usb ");
 constexpr std::uint32_t kAudioDeviceTransportTypeBluetooth = fourCC("blue");
 
-// The 'uid ' property is read into a std::string owned by the caller; this is its data size.
+// The 'uid ' and 'lnam' properties are read into a std::string owned by the caller; this is its
+// data size.
 constexpr std::uint32_t kStringPropertySize = sizeof(std::string);
 
 // One buffer of interleaved 32-bit float samples: frame i, channel k is element i * channels + k.

@@ -41,6 +41,16 @@ Serialisable toJson(const HelperEvent::Error& e) {
 Serialisable toJson(const HelperEvent::Started&) {
   return {{{"type", "started"}}};
 }
+Serialisable toJson(const HelperEvent::Device& e) {
+  return {{{"type", "device"},
+           {"kind", e.input ? "input" : "output"},
+           {"id", e.id},
+           {"name", e.name},
+           {"builtIn", e.builtIn},
+           {"default", e.isDefault},
+           {"rate", e.rate},
+           {"channels", e.channels}}};
+}
 Serialisable toJson(const HelperEvent::Progress& e) {
   return {{{"type", "progress"}, {"done", e.done}, {"total", e.total}},
           std::isfinite(e.done) && std::isfinite(e.total)};

@@ -1,6 +1,7 @@
 // The events the tool reports to its host: one compact JSON object per line on standard output.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <variant>
 
@@ -21,6 +22,16 @@ class HelperEvent {
     std::string message;
   };
   struct Started {};
+  // One line of --list-devices.
+  struct Device {
+    bool input;
+    std::string id;
+    std::string name;
+    bool builtIn;
+    bool isDefault;
+    std::uint32_t rate;
+    std::uint32_t channels;
+  };
   // How far a recovery has come, in seconds of audio.
   struct Progress {
     double done;
@@ -35,6 +46,7 @@ class HelperEvent {
   }
   static HelperEvent error(std::string message) { return HelperEvent(Error{std::move(message)}); }
   static HelperEvent started() { return HelperEvent(Started{}); }
+  static HelperEvent device(Device device) { return HelperEvent(std::move(device)); }
   static HelperEvent progress(double done, double total) {
     return HelperEvent(Progress{done, total});
   }
@@ -51,7 +63,7 @@ class HelperEvent {
       "{\"type\":\"error\",\"message\":\"event serialization failed\"}\n";
 
  private:
-  using Value = std::variant<Level, Done, Error, Started, Progress>;
+  using Value = std::variant<Level, Done, Error, Started, Progress, Device>;
   explicit HelperEvent(Value value) : value_(std::move(value)) {}
   Value value_;
 };

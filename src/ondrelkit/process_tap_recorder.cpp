@@ -19,14 +19,17 @@ namespace ondrel {
 
 std::shared_ptr<ProcessTapRecorder> ProcessTapRecorder::create(
     std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL,
-    RetryBackoff rebuildBackoff) {
-  return std::shared_ptr<ProcessTapRecorder>(
-      new ProcessTapRecorder(std::move(hardware), std::move(wavURL), rebuildBackoff));
+    RetryBackoff rebuildBackoff, MicrophoneChoice microphone) {
+  return std::shared_ptr<ProcessTapRecorder>(new ProcessTapRecorder(
+      std::move(hardware), std::move(wavURL), rebuildBackoff, std::move(microphone)));
 }
 
 ProcessTapRecorder::ProcessTapRecorder(std::shared_ptr<AudioHardware> hw, std::filesystem::path url,
-                                       RetryBackoff rebuildBackoff)
-    : hardware(std::move(hw)), wavURL(std::move(url)), rebuildRetries(rebuildBackoff) {}
+                                       RetryBackoff rebuildBackoff, MicrophoneChoice mic)
+    : hardware(std::move(hw)),
+      microphone(std::move(mic)),
+      wavURL(std::move(url)),
+      rebuildRetries(rebuildBackoff) {}
 
 std::uint32_t ProcessTapRecorder::usableSampleRate(double nominal) {
   if (!(nominal > 0)) return 48000;
@@ -66,7 +69,7 @@ void ProcessTapRecorder::start() {
       throw;
     }
   }
-  installOutputChangeListener();
+  installListeners();
 }
 
 void ProcessTapRecorder::stop() {
@@ -181,12 +184,43 @@ void ProcessTapRecorder::handleInput(const AudioBufferList* input) {
   if (!inWav) framesMissingFromWav_ += cycle->frames;
 }
 
-void ProcessTapRecorder::installOutputChangeListener() {
-  (void)hardware->AudioObjectAddPropertyListenerBlock(
-      kAudioObjectSystemObject, outputChangeAddr,
-      [weak = weak_from_this()](std::uint32_t, const AudioObjectPropertyAddress*) {
-        if (auto self = weak.lock()) self->rebuildTap();
-      });
+void ProcessTapRecorder::installListeners() {
+  const auto rebuild = [weak = weak_from_this()](std::uint32_t, const AudioObjectPropertyAddress*) {
+    if (auto self = weak.lock()) self->rebuildTap();
+  };
+  (void)hardware->AudioObjectAddPropertyListenerBlock(kAudioObjectSystemObject, outputChangeAddr,
+                                                      rebuild);
+  if (microphone.kind == MicrophoneChoice::Kind::systemDefault) {
+    (void)hardware->AudioObjectAddPropertyListenerBlock(
+        kAudioObjectSystemObject,
+        {kAudioHardwarePropertyDefaultInputDevice, kAudioObjectPropertyScopeGlobal,
+         kAudioObjectPropertyElementMain},
+        rebuild);
+  } else if (microphone.kind == MicrophoneChoice::Kind::device) {
+    (void)hardware->AudioObjectAddPropertyListenerBlock(
+        kAudioObjectSystemObject,
+        {kAudioHardwarePropertyDevices, kAudioObjectPropertyScopeGlobal,
+         kAudioObjectPropertyElementMain},
+        [weak = weak_from_this()](std::uint32_t, const AudioObjectPropertyAddress*) {
+          if (auto self = weak.lock()) self->checkChosenMicrophone();
+        });
+  }
+}
+
+void ProcessTapRecorder::checkChosenMicrophone() {
+  bool missing = false;
+  try {
+    (void)chooseMicrophone(*hardware, microphone);
+  } catch (const CaptureError& error) {
+    // Only its absence counts: a server that does not answer is an outage of its own.
+    missing = error.kind() == CaptureError::Kind::message;
+  }
+  std::lock_guard guard(micPresenceLock);
+  if (missing && !chosenMicMissing) {
+    (void)writeAll(STDERR_FILENO, "microphone " + microphone.uid +
+                                      " is gone: its channel is silent until it returns\n");
+  }
+  chosenMicMissing = missing;
 }
 
 void ProcessTapRecorder::rebuildTap() {
@@ -227,8 +261,13 @@ void ProcessTapRecorder::rebuildChain() {
 void ProcessTapRecorder::createTapAndAggregate() {
   const SystemTap tap = createSystemTap(*hardware);
   tapID = tap.tapID;
-  const AudioObjectID mic = builtInInputDeviceID(*hardware);
-  const std::string micUID = deviceUID(*hardware, mic);
+  try {
+    micUID = deviceUID(*hardware, chooseMicrophone(*hardware, microphone));
+  } catch (const CaptureError&) {
+    // No microphone fits now: a running recording goes on with the one it had, silent until it
+    // (or one that fits, at the next change) is there. Only a start fails for lack of one.
+    if (micUID.empty()) throw;
+  }
   aggID = createAggregateDevice(*hardware, micUID, tap.uuid);
 }
 

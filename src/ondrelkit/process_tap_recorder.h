@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ondrelkit/audio_hardware.h"
+#include "ondrelkit/devices.h"
 #include "ondrelkit/encode/streaming_encoder.h"
 #include "ondrelkit/retry_loop.h"
 #include "ondrelkit/wav_writer.h"
@@ -23,9 +24,12 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   // Touches neither the hardware nor the file system. The platform's callbacks hold the recorder
   // weakly, which is why it lives in a shared_ptr. A failed rebuild is retried with rebuildBackoff
   // until one succeeds or the recording stops.
+  // The microphone is the one `microphone` names, as of each (re)build; with the system's
+  // default, a change of the default input rebuilds the chain too.
   static std::shared_ptr<ProcessTapRecorder> create(std::shared_ptr<AudioHardware> hardware,
                                                     std::filesystem::path wavURL,
-                                                    RetryBackoff rebuildBackoff = {});
+                                                    RetryBackoff rebuildBackoff = {},
+                                                    MicrophoneChoice microphone = {});
 
   // Builds and starts the chain. Throws CaptureError or the writer's creation error; on failure
   // nothing already created is undone.
@@ -61,11 +65,13 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
 
  private:
   ProcessTapRecorder(std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL,
-                     RetryBackoff rebuildBackoff);
+                     RetryBackoff rebuildBackoff, MicrophoneChoice microphone);
 
   AudioDeviceIOBlock makeIOBlock();
   void handleInput(const AudioBufferList* input);
-  void installOutputChangeListener();
+  void installListeners();
+  // A chosen device that leaves or returns: one line on standard error per outage.
+  void checkChosenMicrophone();
   // A notification always rebuilds; a retry only while the latest rebuild has failed.
   void rebuildTap();
   void retryRebuild();
@@ -77,6 +83,12 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
   void startIOProc(const char* registerStep, const char* startStep);
 
   const std::shared_ptr<AudioHardware> hardware;
+  const MicrophoneChoice microphone;
+  // The microphone of the latest chain (with lifecycleQueue held): a rebuild while no microphone
+  // fits keeps it, silent until it returns, rather than ending the capture.
+  std::string micUID;
+  std::mutex micPresenceLock;
+  bool chosenMicMissing = false;  // guarded by micPresenceLock
 
   // The capture chain; after start() only touched with lifecycleQueue held.
   AudioObjectID tapID = kAudioObjectUnknown;

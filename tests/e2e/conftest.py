@@ -31,6 +31,10 @@ SINKS = ("speakers", "speakers2", "micfeed")
 # into micfeed is what the microphone hears.
 MIC = ("source_name=builtin_mic master=micfeed.monitor channels=1 channel_map=mono "
        "master_channel_map=front-left remix=no source_properties=device.bus=pci")
+# A USB headset's microphone on micfeed's right channel (added on demand).
+USB_MIC = ("source_name=usb_mic master=micfeed.monitor channels=1 channel_map=mono "
+           "master_channel_map=front-right remix=no "
+           "source_properties='device.bus=usb device.description=USB-headset'")
 
 
 def figure(ok, message):
@@ -202,9 +206,9 @@ class Server:
         self.helpers.append(self.spawn(["parec", "--latency-msec=1", "--raw", "--rate=8000",
                                         "--channels=1", "-d", f"{sink}.monitor"]))
 
-    def _wait_mic(self, present):
-        wait_until(lambda: ("builtin_mic" in self.pactl("list", "short", "sources")) == present,
-                   10, "builtin_mic did not come or go")
+    def _wait_mic(self, present, name="builtin_mic"):
+        wait_until(lambda: (name in self.pactl("list", "short", "sources").split()) == present,
+                   10, f"{name} did not come or go")
 
     def module_of(self, argument):
         """The index of the module loaded with this argument."""
@@ -220,6 +224,19 @@ class Server:
     def add_mic(self, rate=None):
         self.pactl("load-module", "module-remap-source", MIC + (f" rate={rate}" if rate else ""))
         self._wait_mic(True)
+
+    def add_usb_mic(self):
+        self.pactl("load-module", "module-remap-source", USB_MIC)
+        self._wait_mic(True, "usb_mic")
+
+    def remove_usb_mic(self):
+        self.pactl("unload-module", self.module_of("source_name=usb_mic"))
+        self._wait_mic(False, "usb_mic")
+
+    def set_default_source(self, source):
+        self.pactl("set-default-source", source)
+        wait_until(lambda: self.pactl("get-default-source").strip() == source, 5,
+                   f"the default source did not become {source}")
 
     def kill_record_streams(self, pid):
         """Kills the record streams of process pid, as the server does to a stream it can no

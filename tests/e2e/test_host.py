@@ -11,7 +11,9 @@ import pytest
 from conftest import BINARY, ROOT, Ondrel, decode, read_wav, run
 
 MIC_HZ = 440
-USAGE = "usage: --out <folder>\n       --recover <folder>\n"
+USAGE = (
+    "usage: --out <folder>\n       --out <folder> --mic builtin|default|<device id>\n"
+    "       --recover <folder>\n       --list-devices\n")
 
 
 @pytest.fixture(autouse=True)

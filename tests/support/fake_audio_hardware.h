@@ -25,7 +25,8 @@ struct FakeDevice {
 class FakeAudioHardware : public AudioHardware {
  public:
   std::vector<FakeDevice> devices;  // what the system object lists, in order
-  double aggregateRate = 48000;     // the nominal rate of every aggregate device
+  AudioObjectID defaultInput = kAudioObjectUnknown;
+  double aggregateRate = 48000;  // the nominal rate of every aggregate device
 
   // Makes a call return status (0: succeed again), or for its next `times` calls only. Calls go by
   // name; property reads by "DeviceListSize", "DeviceList" or property and object, "Streams(9)".
@@ -90,6 +91,9 @@ class FakeAudioHardware : public AudioHardware {
           static_cast<AudioObjectID*>(data)[i] = devices[i].id;
         }
         return call("DeviceList");
+      case kAudioHardwarePropertyDefaultInputDevice:
+        if (dataSize == 4) std::memcpy(data, &defaultInput, 4);
+        return call("DefaultInput");
       case kAudioDevicePropertyTransportType:
         if (device && dataSize == 4) std::memcpy(data, &device->transport, 4);
         return device ? call(named("TransportType", object)) : kAudioHardwareBadObjectError;

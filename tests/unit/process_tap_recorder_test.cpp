@@ -165,7 +165,8 @@ TEST_F(RecorderTest, AFailedStartRemovesThePartialFile) {
 }
 
 // A rebuild into the same file: teardown, then a new chain. A failed one writes one line and keeps
-// what it built; stop() cleans up whatever is left, stale identifiers included.
+// what it built; stop() cleans up whatever is left, stale identifiers included. No microphone to
+// choose (the list unreadable, or none fits) is no failure: the chain keeps the one it had.
 TEST_F(RecorderTest, AnOutputChangeRebuildsTheChainIntoTheSameFile) {
   const struct {
     std::string operation, step;  // the step that names itself in the line
@@ -173,7 +174,7 @@ TEST_F(RecorderTest, AnOutputChangeRebuildsTheChainIntoTheSameFile) {
   } cases[] = {
       {"", "", {1, 1, 1}},
       {"AudioHardwareCreateProcessTap", "AudioHardwareCreateProcessTap", {0, 0, 0}},
-      {"DeviceList", "device list", {1, 0, 0}},
+      {"DeviceList", "", {1, 1, 1}},
       {"AudioHardwareCreateAggregateDevice", "AudioHardwareCreateAggregateDevice", {1, 0, 0}},
       {"AudioDeviceCreateIOProcIDWithBlock", "re-create IOProc", {1, 1, 0}},
       {"AudioDeviceStart", "re-start", {1, 1, 1}},
@@ -267,36 +268,52 @@ TEST_F(RecorderTest, ConcurrentIoRebuildsAndReadsFinishWithAConsistentFile) {
   EXPECT_EQ(hw->live(), (Live{0, 0, 0}));
 }
 
-// A built-in input first, else any but aggregate and virtual ones; unreadable ones count as none.
+// The built-in rule: a built-in input first, else any but aggregate and virtual ones (unreadable
+// ones count as none); the system's default input, else the built-in rule; a device by its UID,
+// never a stand-in.
 TEST(MicrophoneChoice, DeviceListToChosenDeviceOrError) {
   constexpr auto builtIn = kAudioDeviceTransportTypeBuiltIn, usb = kAudioDeviceTransportTypeUSB,
                  virt = kAudioDeviceTransportTypeVirtual,
                  aggregate = kAudioDeviceTransportTypeAggregate;
   const std::string none = "no usable built-in microphone found";
+  const auto named = [](AudioObjectID id, std::string uid, std::uint32_t streams = 8) {
+    return testing::FakeDevice{.id = id, .uid = std::move(uid), .inputStreamSize = streams};
+  };
   const struct {
+    std::string choice;
     std::vector<testing::FakeDevice> devices;
     std::string chosen;
     std::vector<std::pair<std::string, OSStatus>> failures = {};
+    AudioObjectID defaultInput = 0;
   } cases[] = {
-      {{input(10, usb), input(11, builtIn, 0), input(12, builtIn)}, "12"},
-      {{input(10, builtIn, 0), input(11, virt), input(12, usb)}, "12"},
-      {{input(10, aggregate), input(11, virt)}, none},
-      {{input(9, builtIn), input(10, virt), input(11, aggregate)},
+      {"builtin", {input(10, usb), input(11, builtIn, 0), input(12, builtIn)}, "12"},
+      {"builtin", {input(10, builtIn, 0), input(11, virt), input(12, usb)}, "12"},
+      {"builtin", {input(10, aggregate), input(11, virt)}, none},
+      {"builtin",
+       {input(9, builtIn), input(10, virt), input(11, aggregate)},
        "10",
        {{"Streams(9)", -50}, {"TransportType(10)", kAudioHardwareUnknownPropertyError}}},
-      {{}, none},
+      {"builtin", {}, none},
+      {"default", {input(10, builtIn), input(11, usb)}, "11", {}, 11},
+      {"default", {input(10, builtIn), input(11, usb, 0)}, "10", {}, 11},  // no input: a monitor
+      {"default", {input(10, builtIn), input(11, usb)}, "10", {{"DefaultInput", -50}}, 11},
+      {"default", {input(10, usb)}, "10"},
+      {"headset", {input(10, builtIn), named(11, "headset")}, "11"},
+      {"headset", {input(10, builtIn), named(11, "headset", 0)}, "no microphone named headset"},
+      {"headset", {input(10, builtIn)}, "no microphone named headset"},
   };
   for (const auto& c : cases) {
     testing::FakeAudioHardware hw;
     hw.devices = c.devices;
+    hw.defaultInput = c.defaultInput;
     for (const auto& [operation, status] : c.failures) hw.failOperation(operation, status);
     std::string chosen;
     try {
-      chosen = std::to_string(builtInInputDeviceID(hw));
+      chosen = std::to_string(chooseMicrophone(hw, MicrophoneChoice::parse(c.choice)));
     } catch (const CaptureError& error) {
       chosen = error.what();
     }
-    EXPECT_EQ(chosen, c.chosen);
+    EXPECT_EQ(chosen, c.chosen) << c.choice;
   }
 }
 

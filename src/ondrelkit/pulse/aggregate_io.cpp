@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 namespace ondrel::pulse {
 namespace {
@@ -54,7 +55,7 @@ std::shared_ptr<CaptureStream> AggregateIO::mic() const {
 
 std::vector<std::shared_ptr<CaptureStream>> AggregateIO::takeRetired() {
   std::lock_guard lock(mutex_);
-  std::vector<std::shared_ptr<CaptureStream>> retired;
+  std::vector<std::shared_ptr<CaptureStream>> retired = std::exchange(retiredMics_, {});
   for (auto& tap : pendingTaps_) {
     if (tap->retired() && tap != pendingTaps_.back()) retired.push_back(tap);
   }
@@ -70,6 +71,16 @@ std::shared_ptr<CaptureStream> AggregateIO::tap() const {
 std::vector<std::shared_ptr<CaptureStream>> AggregateIO::taps() const {
   std::lock_guard lock(mutex_);
   return pendingTaps_;
+}
+
+std::vector<std::shared_ptr<CaptureStream>> AggregateIO::streams() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<CaptureStream>> all = pendingTaps_;
+  all.insert(all.end(), retiredMics_.begin(), retiredMics_.end());
+  for (const auto& mic : {pendingMic_, mic_, oldMic_}) {
+    if (mic) all.push_back(mic);
+  }
+  return all;
 }
 
 void AggregateIO::start(AudioDeviceIOBlock block) {
@@ -102,6 +113,11 @@ void AggregateIO::run() {
     if (seenChanges_ != changes_) {
       seenChanges_ = changes_;
       if (pendingMic_ != mic_ && pendingMic_ && !pendingMic_->ended()) {
+        if (mic_ && !oldMic_) {
+          oldMic_ = mic_;
+        } else if (mic_) {
+          retiredMics_.push_back(mic_);  // a third in a row: the middle one never began
+        }
         mic_ = pendingMic_;
         timeline_.expectMic();
       }
@@ -113,6 +129,7 @@ void AggregateIO::run() {
     if (last) {
       // Nothing captured is left behind, whether its stream has settled or not.
       for (const auto& tap : taps_) tap->settle();
+      if (mic_) mic_->settle();
     }
     lock.unlock();
     cycle();
@@ -138,8 +155,29 @@ void AggregateIO::cycle() {
   lastCycle_ = now;
 }
 
-void AggregateIO::drain(double before) {
+// A microphone that replaces another starts a stretch of its own once the old one has given
+// everything it captured before the new one's first frame, and the new one's stamps have settled.
+void AggregateIO::drainMic(double before) {
   CaptureStream::Chunk chunk;
+  if (oldMic_) {
+    const double handOver = mic_ ? mic_->nextTime() : HUGE_VAL;
+    const bool ended = oldMic_->ended();
+    while (oldMic_->read(chunk, chunk_.data(), std::min(before, handOver))) {
+      const double upTo = std::ceil((handOver - chunk.time) * double(timeline_.rate()));
+      const auto frames = std::uint32_t(std::min(double(chunk.frames), upTo));
+      timeline_.pushMic(chunk.hole ? nullptr : chunk_.data(), frames, chunk.time, chunk.latency);
+    }
+    // As with a monitor: the new one takes over once its stamps have settled, placed by them.
+    const bool takeOver = mic_ && mic_->settled() && oldMic_->nextTime() >= handOver;
+    if ((ended && !oldMic_->pending()) || takeOver) {
+      timeline_.micGone();
+      std::lock_guard lock(mutex_);
+      retiredMics_.push_back(std::exchange(oldMic_, nullptr));
+    } else {
+      return;  // the new one waits in its ring
+    }
+    if (mic_) timeline_.expectMic();
+  }
   if (mic_) {
     const bool ended = mic_->ended();
     while (mic_->read(chunk, chunk_.data(), before)) {
@@ -151,6 +189,11 @@ void AggregateIO::drain(double before) {
       mic_.reset();
     }
   }
+}
+
+void AggregateIO::drain(double before) {
+  CaptureStream::Chunk chunk;
+  drainMic(before);
   // A newer tap stream takes over once a second of it has been heard and reported on, so that its
   // start is placed by settled stamps; until then the older one is read up to the instant the
   // newer one begins, and no further. Once the newer one has delivered, the older ones are let go.

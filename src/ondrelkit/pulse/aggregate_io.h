@@ -3,9 +3,11 @@
 // then the tap in stereo), as a real aggregate device's I/O thread does. The block's work (disk
 // writes included) therefore never runs on libpulse's thread.
 //
-// The streams can be swapped while it runs: a new microphone after the old one ended, a new tap
-// (monitor) stream beside the old one, which takes over from its first frame once its stamps
-// have settled (make-before-break); the old one is then retired, for the control side to close. The
+// The streams can be swapped while it runs: a new microphone, which takes over from its first
+// frame while the old one is read up to that instant (nothing the old one captured before is
+// lost, whether it still runs or has ended); a new tap (monitor) stream beside the old one, which
+// takes over from its first frame once its stamps have settled (make-before-break). The old ones
+// are then retired, for the control side to close (with the mainloop lock). The
 // timeline outlives a stop: a device started again on the same microphone resumes it, so nothing
 // captured in between is lost.
 //
@@ -38,10 +40,12 @@ class AggregateIO {
   // The streams the thread still reads (the latest tap last).
   std::shared_ptr<CaptureStream> mic() const;
   std::shared_ptr<CaptureStream> tap() const;
-  // Tap streams the thread no longer reads, to be closed by the caller; forgotten here.
+  // Streams the thread no longer reads, to be closed by the caller; forgotten here.
   std::vector<std::shared_ptr<CaptureStream>> takeRetired();
   // Every tap stream still held.
   std::vector<std::shared_ptr<CaptureStream>> taps() const;
+  // Every stream still held, to be closed; only once stopped.
+  std::vector<std::shared_ptr<CaptureStream>> streams() const;
 
   // Starts the thread with this block; stop() ends it: after it returns the block is not called
   // again. start() after stop() goes on where the timeline stood.
@@ -52,12 +56,14 @@ class AggregateIO {
   void run();
   void cycle();
   void drain(double before);
+  void drainMic(double before);
   void render(double now);
 
   // The streams, as the control thread sets them; the I/O thread takes a copy when changed.
   mutable std::mutex mutex_;
   std::shared_ptr<CaptureStream> pendingMic_;
   std::vector<std::shared_ptr<CaptureStream>> pendingTaps_;
+  std::vector<std::shared_ptr<CaptureStream>> retiredMics_;
   std::uint64_t changes_ = 0;
   bool quit_ = false;
   std::condition_variable wake_;
@@ -67,6 +73,7 @@ class AggregateIO {
   AudioDeviceIOBlock block_;
   std::uint64_t seenChanges_ = ~std::uint64_t(0);
   std::shared_ptr<CaptureStream> mic_;
+  std::shared_ptr<CaptureStream> oldMic_;  // read up to where mic_ begins
   std::vector<std::shared_ptr<CaptureStream>> taps_;
   std::vector<float> chunk_;
   std::vector<float> micOut_, tapOut_;

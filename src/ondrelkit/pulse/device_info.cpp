@@ -9,6 +9,7 @@ namespace ondrel::pulse {
 DeviceInfo describe(const pa_sink_info& sink) {
   DeviceInfo info;
   info.name = sink.name ? sink.name : "";
+  info.description = sink.description ? sink.description : info.name;
   info.monitorSource = sink.monitor_source_name ? sink.monitor_source_name : "";
   info.transport = transportType(pa_proplist_gets(sink.proplist, PA_PROP_DEVICE_BUS),
                                  pa_proplist_gets(sink.proplist, PA_PROP_DEVICE_CLASS),
@@ -22,6 +23,7 @@ DeviceInfo describe(const pa_source_info& source) {
   DeviceInfo info;
   info.isSource = true;
   info.name = source.name ? source.name : "";
+  info.description = source.description ? source.description : info.name;
   info.isMonitor = source.monitor_of_sink != PA_INVALID_INDEX;
   info.transport = transportType(pa_proplist_gets(source.proplist, PA_PROP_DEVICE_BUS),
                                  pa_proplist_gets(source.proplist, PA_PROP_DEVICE_CLASS),

@@ -11,6 +11,7 @@ namespace ondrel::pulse {
 struct DeviceInfo {
   bool isSource = false;
   std::string name;
+  std::string description;    // for people
   std::string monitorSource;  // a sink's monitor
   bool isMonitor = false;     // a source that is the monitor of a sink
   std::uint32_t transport = 0;

@@ -1,5 +1,6 @@
 #include "ondrelkit/pulse/listener_thread.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -16,7 +17,8 @@ constexpr auto kSettle = std::chrono::milliseconds(100);
 struct ListenerThread::State {
   std::mutex mutex;
   std::condition_variable wake;
-  bool pending = false;
+  std::vector<std::uint32_t> pending;  // the selectors changed
+  std::uint64_t notifications = 0;
   bool quit = false;
   std::vector<std::pair<AudioObjectPropertyAddress, AudioObjectPropertyListenerBlock>> listeners;
 };
@@ -47,10 +49,14 @@ bool ListenerThread::empty() const {
   return state_->listeners.empty();
 }
 
-void ListenerThread::notify() {
+void ListenerThread::notify(std::uint32_t selector) {
   {
     std::lock_guard lock(state_->mutex);
-    state_->pending = true;
+    if (std::find(state_->pending.begin(), state_->pending.end(), selector) ==
+        state_->pending.end()) {
+      state_->pending.push_back(selector);
+    }
+    ++state_->notifications;
   }
   state_->wake.notify_all();
 }
@@ -59,17 +65,23 @@ void ListenerThread::notify() {
 void ListenerThread::run(std::shared_ptr<State> state) {
   std::unique_lock lock(state->mutex);
   while (true) {
-    state->wake.wait(lock, [&] { return state->pending || state->quit; });
+    state->wake.wait(lock, [&] { return !state->pending.empty() || state->quit; });
     // A burst (a device unplugged changes the default and removes streams) settles first, and
     // then counts as one change.
-    do {
-      state->pending = false;
-      state->wake.wait_for(lock, kSettle, [&] { return state->pending || state->quit; });
-    } while (state->pending && !state->quit);
+    for (std::uint64_t seen = 0; seen != state->notifications && !state->quit;) {
+      seen = state->notifications;
+      state->wake.wait_for(lock, kSettle,
+                           [&] { return state->notifications != seen || state->quit; });
+    }
     if (state->quit) return;
+    const auto changed = std::exchange(state->pending, {});
     const auto listeners = state->listeners;
     lock.unlock();
-    for (const auto& [address, block] : listeners) block(1, &address);
+    for (const auto& [address, block] : listeners) {
+      if (std::find(changed.begin(), changed.end(), address.mSelector) != changed.end()) {
+        block(1, &address);
+      }
+    }
     lock.lock();
   }
 }

@@ -22,8 +22,9 @@ class ListenerThread {
 
   void add(const AudioObjectPropertyAddress& address, AudioObjectPropertyListenerBlock block);
   bool empty() const;
-  // Never blocks beyond a brief lock; safe on the mainloop thread.
-  void notify();
+  // The listeners of this selector are called. Never blocks beyond a brief lock; safe on the
+  // mainloop thread.
+  void notify(std::uint32_t selector);
 
  private:
   struct State;

@@ -16,8 +16,6 @@ namespace {
 
 using pulse::PulseConnection;
 
-constexpr std::uint32_t kScopeOutput = fourCC("outp");
-
 template <typename T>
 std::vector<std::uint8_t> bytesOf(const T& value) {
   std::vector<std::uint8_t> bytes(sizeof value);
@@ -30,7 +28,7 @@ std::uint32_t streamsSize(std::uint32_t scope, bool input, bool output) {
   std::uint32_t streams = 0;
   if (scope == kAudioObjectPropertyScopeInput) {
     streams = input ? 1 : 0;
-  } else if (scope == kScopeOutput) {
+  } else if (scope == kAudioObjectPropertyScopeOutput) {
     streams = output ? 1 : 0;
   } else {
     streams = (input ? 1 : 0) + (output ? 1 : 0);
@@ -40,7 +38,9 @@ std::uint32_t streamsSize(std::uint32_t scope, bool input, bool output) {
 
 }  // namespace
 
-PulseHardware::PulseHardware() : connection_(std::make_unique<PulseConnection>()) {
+PulseHardware::PulseHardware(bool healWithAnotherMicrophone)
+    : connection_(std::make_unique<PulseConnection>()),
+      healWithAnotherMicrophone_(healWithAnotherMicrophone) {
   healer_ = std::thread([this] { heal(); });
 }
 
@@ -91,7 +91,7 @@ OSStatus PulseHardware::refusal() const {
 
 bool PulseHardware::connect() {
   if (!connection_->ensureConnected()) return false;
-  if (wantsDefaultSink_ && subscribedGeneration_ != connection_->generation()) {
+  if (wantsDefaults_ && subscribedGeneration_ != connection_->generation()) {
     renewSubscription();
   }
   return true;
@@ -142,6 +142,10 @@ OSStatus PulseHardware::readProperty(AudioObjectID object,
   const std::uint32_t selector = address.mSelector;
 
   if (object == kAudioObjectSystemObject) {
+    if (selector == kAudioHardwarePropertyDefaultOutputDevice ||
+        selector == kAudioHardwarePropertyDefaultInputDevice) {
+      return readDefaultDevice(selector == kAudioHardwarePropertyDefaultInputDevice, value);
+    }
     if (selector != kAudioHardwarePropertyDevices) return kAudioHardwareUnknownPropertyError;
     if (!connect()) return kAudioHardwareNotRunningError;
     const auto devices = pulse::listDevices(*connection_);
@@ -187,12 +191,30 @@ OSStatus PulseHardware::readProperty(AudioObjectID object,
   return kAudioHardwareBadObjectError;
 }
 
+// A monitor made the default source is no microphone: no default input then.
+OSStatus PulseHardware::readDefaultDevice(bool input, Value& value) {
+  if (!connect()) return kAudioHardwareNotRunningError;
+  const auto names = pulse::defaultNames(*connection_);
+  if (!names) return kAudioHardwareNotRunningError;
+  const std::string& name = input ? names->source : names->sink;
+  AudioObjectID id = kAudioObjectUnknown;
+  if (!name.empty()) {
+    const pulse::Lookup lookup = pulse::findDevice(*connection_, input, name);
+    if (!lookup.answered) return kAudioHardwareNotRunningError;
+    if (lookup.device && !lookup.device->isMonitor) id = idFor({input, name});
+  }
+  value.bytes = bytesOf(id);
+  return kAudioHardwareNoError;
+}
+
 OSStatus PulseHardware::readDeviceProperty(const DeviceKey& key,
                                            const AudioObjectPropertyAddress& address,
                                            Value& value) {
   switch (address.mSelector) {
     case kAudioDevicePropertyDeviceUID:
+    case kAudioObjectPropertyName:
     case kAudioDevicePropertyStreams:
+    case kAudioDevicePropertyStreamConfiguration:
     case kAudioDevicePropertyTransportType:
     case kAudioDevicePropertyNominalSampleRate:
       break;
@@ -210,8 +232,15 @@ OSStatus PulseHardware::readDeviceProperty(const DeviceKey& key,
     case kAudioDevicePropertyDeviceUID:
       value.text = device.name;
       break;
+    case kAudioObjectPropertyName:
+      value.text = device.description;
+      break;
     case kAudioDevicePropertyStreams:
       value.bytes.assign(streamsSize(address.mScope, isSource, !isSource), 0);
+      break;
+    case kAudioDevicePropertyStreamConfiguration:
+      value.bytes = bytesOf(std::uint32_t(
+          streamsSize(address.mScope, isSource, !isSource) ? device.sampleSpec.channels : 0));
       break;
     case kAudioDevicePropertyTransportType:
       value.bytes = bytesOf(device.transport);
@@ -263,7 +292,11 @@ OSStatus PulseHardware::AudioHardwareCreateAggregateDevice(const nlohmann::json&
   if (!connect()) return kAudioHardwareNotRunningError;
   const pulse::Lookup mic = pulse::findDevice(*connection_, true, master);
   if (!mic.answered) return kAudioHardwareNotRunningError;
-  if (!mic.device || mic.device->isMonitor) return kAudioHardwareBadDeviceError;
+  const bool present = mic.device && !mic.device->isMonitor;
+  // A rebuild goes on in the format the recording has (the server converts another microphone
+  // into it), and on the microphone the device stopped last had even while that one is gone: it
+  // is silent until it returns.
+  if (!present && !(parked_ && parked_->micSource == master)) return kAudioHardwareBadDeviceError;
 
   // Looked up after the wait above, which lets other threads change the taps.
   const Tap* tap = nullptr;
@@ -275,11 +308,16 @@ OSStatus PulseHardware::AudioHardwareCreateAggregateDevice(const nlohmann::json&
   Aggregate aggregate;
   aggregate.uid = uid;
   aggregate.sources.micSource = master;
-  if (!pinnedRate_) pinnedRate_ = mic.device->sampleSpec.rate;
-  aggregate.sources.micSpec = mic.device->sampleSpec;
-  aggregate.sources.micSpec.format = PA_SAMPLE_FLOAT32NE;
-  aggregate.sources.micSpec.rate = *pinnedRate_;
-  aggregate.sources.micMap = mic.device->map;
+  if (parked_) {
+    aggregate.sources.micSpec = parked_->micSpec;
+    aggregate.sources.micMap = parked_->micMap;
+  } else {
+    if (!pinnedRate_) pinnedRate_ = mic.device->sampleSpec.rate;
+    aggregate.sources.micSpec = mic.device->sampleSpec;
+    aggregate.sources.micSpec.format = PA_SAMPLE_FLOAT32NE;
+    aggregate.sources.micSpec.rate = *pinnedRate_;
+    aggregate.sources.micMap = mic.device->map;
+  }
   aggregate.sources.tapSource = tap->monitorSource;
   const AudioObjectID id = nextObjectID_++;
   aggregates_.emplace(id, std::move(aggregate));
@@ -353,11 +391,7 @@ std::shared_ptr<pulse::CaptureStream> PulseHardware::openTap(const std::string& 
 
 void PulseHardware::close(Capture& capture) {
   capture.io->stop();
-  if (auto mic = capture.io->mic()) mic->close();
-  while (auto tap = capture.io->tap()) {
-    tap->close();
-    if (capture.io->tap() == tap) break;
-  }
+  for (const auto& stream : capture.io->streams()) stream->close();
 }
 
 OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProcID procID) {
@@ -375,12 +409,21 @@ OSStatus PulseHardware::AudioDeviceStart(AudioObjectID device, AudioDeviceIOProc
   if (parked_ && parked_->micSource == aggregate.micSource &&
       pa_sample_spec_equal(&parked_->micSpec, &aggregate.micSpec)) {
     capture = std::move(parked_);
+  } else if (parked_ && pa_sample_spec_equal(&parked_->micSpec, &aggregate.micSpec)) {
+    // Another microphone, make-before-break: it records before the old one is let go, and
+    // takes over from its first frame on the same timeline.
+    auto mic = openStream(aggregate.micSource, aggregate.micSpec, aggregate.micMap, false);
+    if (!mic->running()) return mic->why();
+    capture = std::move(parked_);
+    capture->micSource = aggregate.micSource;
+    capture->io->setMic(mic);
   } else {
     if (parked_) close(*parked_);
     parked_.reset();
     capture = std::make_unique<Capture>();
     capture->micSource = aggregate.micSource;
     capture->micSpec = aggregate.micSpec;
+    capture->micMap = aggregate.micMap;
     try {
       capture->io =
           std::make_unique<pulse::AggregateIO>(aggregate.micSpec.rate, aggregate.micSpec.channels);
@@ -459,15 +502,20 @@ OSStatus PulseHardware::AudioObjectAddPropertyListenerBlock(
     AudioObjectID object, const AudioObjectPropertyAddress& address,
     AudioObjectPropertyListenerBlock block) {
   if (object != kAudioObjectSystemObject) return kAudioHardwareBadObjectError;
-  if (address.mSelector != kAudioHardwarePropertyDefaultOutputDevice) {
-    return kAudioHardwareUnknownPropertyError;
+  switch (address.mSelector) {
+    case kAudioHardwarePropertyDefaultOutputDevice:
+    case kAudioHardwarePropertyDefaultInputDevice:
+    case kAudioHardwarePropertyDevices:
+      break;
+    default:
+      return kAudioHardwareUnknownPropertyError;
   }
   if (!block) return kAudio_ParamError;
   if (OSStatus refused = refusal()) return refused;
   PulseConnection::Lock lock(*connection_);
   if (!listeners_) listeners_ = std::make_unique<pulse::ListenerThread>();
   listeners_->add(address, std::move(block));
-  wantsDefaultSink_ = true;
+  wantsDefaults_ = true;
   // Kept even without a server: a later connection subscribes.
   return connect() ? kAudioHardwareNoError : kAudioHardwareNotRunningError;
 }
@@ -482,8 +530,8 @@ void PulseHardware::renewSubscription() {
   if (pa_operation* op = pa_context_subscribe(context, mask, nullptr, nullptr)) {
     pa_operation_unref(op);
   }
-  // The default as of now, so that only real changes are reported.
-  if (const auto name = pulse::defaultSinkName(*connection_)) defaultSinkMaybeChanged(*name);
+  // The defaults as of now, so that only real changes are reported.
+  if (const auto names = pulse::defaultNames(*connection_)) defaultsMaybeChanged(*names);
 }
 
 void PulseHardware::onServerEvent(pa_context*, pa_subscription_event_type_t type, std::uint32_t,
@@ -491,8 +539,10 @@ void PulseHardware::onServerEvent(pa_context*, pa_subscription_event_type_t type
   auto* hardware = static_cast<PulseHardware*>(self);
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   if (facility != PA_SUBSCRIPTION_EVENT_SERVER) {
-    if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_NEW) {
-      hardware->healerWake_.notify_all();
+    const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+    if (kind == PA_SUBSCRIPTION_EVENT_NEW) hardware->healerWake_.notify_all();
+    if (kind != PA_SUBSCRIPTION_EVENT_CHANGE && hardware->listeners_) {
+      hardware->listeners_->notify(kAudioHardwarePropertyDevices);
     }
     return;
   }
@@ -504,18 +554,22 @@ void PulseHardware::onServerEvent(pa_context*, pa_subscription_event_type_t type
 // Asked by the healer when a server event says something changed, and every 2 s anyway: an
 // event may never come (PipeWire's pulse server now and then leaves a client's view of the
 // default stale, without one). The question goes to a new client, whose view is current.
-void PulseHardware::recheckDefaultSink() {
+void PulseHardware::recheckDefaults() {
   const auto now = std::chrono::steady_clock::now();
-  if (!wantsDefaultSink_ || subscribedGeneration_ != connection_->generation()) return;
+  if (!wantsDefaults_ || subscribedGeneration_ != connection_->generation()) return;
   if (!defaultCheckDue_.exchange(false) && now < nextDefaultCheck_) return;
   nextDefaultCheck_ = now + std::chrono::seconds(2);
-  if (const auto name = pulse::defaultSinkName(*connection_)) defaultSinkMaybeChanged(*name);
+  if (const auto names = pulse::defaultNames(*connection_)) defaultsMaybeChanged(*names);
 }
 
-void PulseHardware::defaultSinkMaybeChanged(const std::string& name) {
-  const bool changed = defaultSink_ && *defaultSink_ != name;
-  defaultSink_ = name;
-  if (changed && listeners_) listeners_->notify();
+void PulseHardware::defaultsMaybeChanged(const pulse::Defaults& names) {
+  const bool sinkChanged = defaultSink_ && *defaultSink_ != names.sink;
+  const bool sourceChanged = defaultSource_ && *defaultSource_ != names.source;
+  defaultSink_ = names.sink;
+  defaultSource_ = names.source;
+  if (!listeners_) return;
+  if (sinkChanged) listeners_->notify(kAudioHardwarePropertyDefaultOutputDevice);
+  if (sourceChanged) listeners_->notify(kAudioHardwarePropertyDefaultInputDevice);
 }
 
 // ---- Healing ----
@@ -534,7 +588,7 @@ void PulseHardware::heal() {
 void PulseHardware::healOnce() {
   if (!connection_->usable()) return;
   PulseConnection::Lock lock(*connection_);
-  recheckDefaultSink();
+  recheckDefaults();
   // The first running device that lacks a stream. Copied: each wait for the server below lets
   // other threads change the devices.
   struct Need {
@@ -563,7 +617,8 @@ void PulseHardware::healOnce() {
 
   std::string source;
   if (need->mic) {
-    // The microphone it had, or else the first built-in one there is now.
+    // The microphone it had, or else (unless a device was chosen) the first built-in one there
+    // is now.
     const auto devices = pulse::listDevices(*connection_);
     if (!devices) return;
     for (const auto& device : *devices) {
@@ -571,7 +626,7 @@ void PulseHardware::healOnce() {
       if (device.name == wanted.micSource) source = device.name;
     }
     for (const auto& device : *devices) {
-      if (source.empty() && device.isSource && !device.isMonitor &&
+      if (healWithAnotherMicrophone_ && source.empty() && device.isSource && !device.isMonitor &&
           device.transport == kAudioDeviceTransportTypeBuiltIn) {
         source = device.name;
       }

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "ondrelkit/audio_hardware.h"
+#include "ondrelkit/pulse/server_queries.h"
 
 namespace ondrel {
 namespace pulse {
@@ -48,8 +49,10 @@ class PulseConnection;
 
 class PulseHardware : public AudioHardware {
  public:
-  // Does not connect yet: that happens on first use.
-  PulseHardware();
+  // Does not connect yet: that happens on first use. A running device whose microphone is gone
+  // takes the first built-in one there is until its own returns, unless told not to (a chosen
+  // device is that device or silence).
+  explicit PulseHardware(bool healWithAnotherMicrophone = true);
   ~PulseHardware() override;
   PulseHardware(const PulseHardware&) = delete;
   PulseHardware& operator=(const PulseHardware&) = delete;
@@ -86,6 +89,7 @@ class PulseHardware : public AudioHardware {
   struct Capture {
     std::string micSource;
     pa_sample_spec micSpec{};
+    pa_channel_map micMap{};
     std::unique_ptr<pulse::AggregateIO> io;
   };
   struct IOProc {
@@ -122,7 +126,6 @@ class PulseHardware : public AudioHardware {
   AudioObjectID idFor(const DeviceKey& key);
   IOProc* findProc(AudioObjectID device, AudioDeviceIOProcID procID);
   void renewSubscription();
-  void defaultSinkMaybeChanged(const std::string& name);
   std::shared_ptr<pulse::CaptureStream> openStream(const std::string& source,
                                                    const pa_sample_spec& sampleSpec,
                                                    const pa_channel_map& map, bool corked,
@@ -133,7 +136,9 @@ class PulseHardware : public AudioHardware {
   // Opens again what a running device lost; the healer thread calls it a few times a second.
   void heal();
   void healOnce();
-  void recheckDefaultSink();
+  void recheckDefaults();
+  void defaultsMaybeChanged(const pulse::Defaults& names);
+  OSStatus readDefaultDevice(bool input, Value& value);
   static void onServerEvent(pa_context* context, pa_subscription_event_type_t type,
                             std::uint32_t index, void* self);
 
@@ -149,9 +154,11 @@ class PulseHardware : public AudioHardware {
   std::map<AudioObjectID, Aggregate> aggregates_;
   AudioObjectID nextObjectID_ = kAudioObjectSystemObject + 1;
   AudioDeviceIOProcID nextProcID_ = 1;
-  bool wantsDefaultSink_ = false;
+  bool wantsDefaults_ = false;
+  const bool healWithAnotherMicrophone_;
   std::uint64_t subscribedGeneration_ = 0;
   std::optional<std::string> defaultSink_;
+  std::optional<std::string> defaultSource_;
   // The rate of the first aggregate device: the recording's file is written at it, so every
   // later aggregate records at it too.
   std::optional<std::uint32_t> pinnedRate_;

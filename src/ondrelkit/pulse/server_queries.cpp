@@ -23,12 +23,15 @@ void onInfo(pa_context*, const Info* info, int eol, void* userdata) {
 
 struct ServerAnswer {
   PulseConnection* connection;
-  std::optional<std::string> defaultSink;
+  std::optional<Defaults> defaults;
 };
 
 void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
   auto* answer = static_cast<ServerAnswer*>(userdata);
-  if (info) answer->defaultSink = info->default_sink_name ? info->default_sink_name : "";
+  if (info) {
+    answer->defaults = Defaults{info->default_sink_name ? info->default_sink_name : "",
+                                info->default_source_name ? info->default_source_name : ""};
+  }
   answer->connection->signal();
 }
 
@@ -74,10 +77,10 @@ Lookup findDevice(PulseConnection& connection, bool isSource, const std::string&
 // Asked of a new client, and of the connection only if that fails: PipeWire's pulse server now
 // and then leaves a client's view of the default stale (the old name in every answer, and no
 // event), while a client that connects after the change sees it.
-std::optional<std::string> defaultSinkName(PulseConnection& connection) {
+std::optional<Defaults> defaultNames(PulseConnection& connection) {
   if (pa_context* fresh = pa_context_new(connection.api(), "ondrel-default-sink")) {
     pa_context_set_state_callback(fresh, &onFreshState, &connection);
-    std::optional<std::string> name;
+    std::optional<Defaults> name;
     if (pa_context_connect(fresh, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0 &&
         connection.waitUntil([fresh] {
           const pa_context_state_t state = pa_context_get_state(fresh);
@@ -86,7 +89,7 @@ std::optional<std::string> defaultSinkName(PulseConnection& connection) {
         pa_context_get_state(fresh) == PA_CONTEXT_READY) {
       ServerAnswer answer{&connection, std::nullopt};
       if (connection.await(pa_context_get_server_info(fresh, &onServerInfo, &answer))) {
-        name = answer.defaultSink;
+        name = answer.defaults;
       }
     }
     pa_context_set_state_callback(fresh, nullptr, nullptr);
@@ -98,7 +101,7 @@ std::optional<std::string> defaultSinkName(PulseConnection& connection) {
   if (!connection.await(pa_context_get_server_info(connection.context(), &onServerInfo, &answer))) {
     return std::nullopt;
   }
-  return answer.defaultSink;
+  return answer.defaults;
 }
 
 }  // namespace ondrel::pulse

@@ -21,7 +21,15 @@ struct Lookup {
 };
 Lookup findDevice(PulseConnection& connection, bool isSource, const std::string& name);
 
-// The default sink's name ("" when there is none).
-std::optional<std::string> defaultSinkName(PulseConnection& connection);
+// The default sink's and source's names ("" when there is none).
+struct Defaults {
+  std::string sink;
+  std::string source;
+};
+std::optional<Defaults> defaultNames(PulseConnection& connection);
+inline std::optional<std::string> defaultSinkName(PulseConnection& connection) {
+  const auto names = defaultNames(connection);
+  return names ? std::optional(names->sink) : std::nullopt;
+}
 
 }  // namespace ondrel::pulse

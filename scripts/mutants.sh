@@ -221,7 +221,7 @@ fault a-failed-start-leaves-the-partial-file src/ondrelkit/process_tap_recorder.
 # ---- the microphone's choice ----
 fault chosen-microphone-stood-in-for src/ondrel/main.cpp \
   'microphone.kind !=
-                                                       ondrel::MicrophoneChoice::Kind::device' \
+                                                   ondrel::MicrophoneChoice::Kind::device' \
   'true' 'e2e:leaves_and_returns and pulseaudio'
 fault default-input-not-followed src/ondrelkit/process_tap_recorder.cpp \
   'if (microphone.kind == MicrophoneChoice::Kind::systemDefault) {' 'if (false) {' \

@@ -13,6 +13,8 @@ namespace {
 // still see fresh audio.
 constexpr auto kPeriod = std::chrono::milliseconds(40);
 constexpr std::size_t kBlockFrames = 4096;
+// How far an unsettled stream's stamps may be off.
+constexpr double kUnsettledSeconds = 0.1;
 
 double secondsNow() {
   using namespace std::chrono;
@@ -160,15 +162,21 @@ void AggregateIO::cycle() {
 void AggregateIO::drainMic(double before) {
   CaptureStream::Chunk chunk;
   if (oldMic_) {
+    // Until the new one's stamps have settled its start is known only roughly (by a quantum or
+    // so): the old one is read that far short of it, and the rest once it is known.
+    const bool settled = mic_ && mic_->settled();
     const double handOver = mic_ ? mic_->nextTime() : HUGE_VAL;
+    const double readTo = settled ? handOver : handOver - kUnsettledSeconds;
     const bool ended = oldMic_->ended();
-    while (oldMic_->read(chunk, chunk_.data(), std::min(before, handOver))) {
-      const double upTo = std::ceil((handOver - chunk.time) * double(timeline_.rate()));
+    while (oldMic_->read(chunk, chunk_.data(), std::min(before, readTo))) {
+      // Cut only at the settled start: a cut short of it would lose the rest of the chunk.
+      const double upTo = settled ? std::ceil((handOver - chunk.time) * double(timeline_.rate()))
+                                  : double(chunk.frames);
       const auto frames = std::uint32_t(std::min(double(chunk.frames), upTo));
       timeline_.pushMic(chunk.hole ? nullptr : chunk_.data(), frames, chunk.time, chunk.latency);
     }
     // As with a monitor: the new one takes over once its stamps have settled, placed by them.
-    const bool takeOver = mic_ && mic_->settled() && oldMic_->nextTime() >= handOver;
+    const bool takeOver = settled && oldMic_->nextTime() >= handOver;
     if ((ended && !oldMic_->pending()) || takeOver) {
       timeline_.micGone();
       std::lock_guard lock(mutex_);

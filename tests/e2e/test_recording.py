@@ -334,3 +334,5 @@ def test_what_keeps_a_recording_from_starting(server, tmp_path, without, message
     assert (status, err) == (1, "")
     assert out.count("\n") == 1 and json.loads(out) == {"type": "error", "message": message}
     assert time.monotonic() - began < 1.5
+    if without == "server":  # a host's device picker hears the same
+        assert run(env, "--list-devices") == (out, "", 1)

@@ -164,7 +164,8 @@ fault rebuild-never-retries src/ondrelkit/process_tap_recorder.cpp \
   'rebuildRetries.begin([weak = weak_from_this()] {' 'if (false) rebuildRetries.begin([weak = weak_from_this()] {' \
   'unit:RecorderTest.*'
 fault usb-mic-before-built-in src/ondrelkit/devices.cpp \
-  'transportType(hw, device) == kAudioDeviceTransportTypeBuiltIn' 'transportType(hw, device) != 0' \
+  'hasInput(hw, device) && transportType(hw, device) == kAudioDeviceTransportTypeBuiltIn' \
+  'hasInput(hw, device) && transportType(hw, device) != 0' \
   'unit:MicrophoneChoice.*'
 fault virtual-input-taken-as-mic src/ondrelkit/devices.cpp \
   'transport != kAudioDeviceTransportTypeVirtual' 'true' 'unit:MicrophoneChoice.*'

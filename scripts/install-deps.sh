@@ -7,6 +7,7 @@ packages=(
   nlohmann-json3-dev uuid-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   pulseaudio pulseaudio-utils ffmpeg sox python3 python3-pytest python3-numpy
   pipewire pipewire-pulse wireplumber dbus
+  libspeexdsp-dev libwebrtc-audio-processing-dev espeak-ng
   dpkg-dev lintian nodejs
 )
 missing=()

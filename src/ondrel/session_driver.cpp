@@ -137,7 +137,10 @@ int runSession(
   auto flag = std::make_shared<StopFlag>();
   watchStopSignals(flag, wavURL);
 
-  auto recorder = ProcessTapRecorder::create(makeHardware(microphone), wavURL, {}, microphone);
+  const bool echoCancel =
+      std::find(arguments.begin() + 1, arguments.end(), "--echo-cancel") != arguments.end();
+  auto recorder = ProcessTapRecorder::create(makeHardware(microphone), wavURL,
+                                             {.microphone = microphone, .echoCancel = echoCancel});
 
   try {
     fs::create_directories(folder);

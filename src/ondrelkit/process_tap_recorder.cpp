@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <span>
 #include <stdexcept>
 
 #include "ondrelkit/capture_error.h"
@@ -12,6 +13,7 @@
 #include "ondrelkit/encode/transcoder.h"
 #include "ondrelkit/events.h"
 #include "ondrelkit/input_conversion.h"
+#include "ondrelkit/processing/echo_cancelled_input.h"
 #include "ondrelkit/recording_folder.h"
 #include "ondrelkit/system_tap.h"
 
@@ -19,17 +21,20 @@ namespace ondrel {
 
 std::shared_ptr<ProcessTapRecorder> ProcessTapRecorder::create(
     std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL,
-    RetryBackoff rebuildBackoff, MicrophoneChoice microphone) {
-  return std::shared_ptr<ProcessTapRecorder>(new ProcessTapRecorder(
-      std::move(hardware), std::move(wavURL), rebuildBackoff, std::move(microphone)));
+    RecorderOptions options) {
+  return std::shared_ptr<ProcessTapRecorder>(
+      new ProcessTapRecorder(std::move(hardware), std::move(wavURL), std::move(options)));
 }
 
 ProcessTapRecorder::ProcessTapRecorder(std::shared_ptr<AudioHardware> hw, std::filesystem::path url,
-                                       RetryBackoff rebuildBackoff, MicrophoneChoice mic)
+                                       RecorderOptions options)
     : hardware(std::move(hw)),
-      microphone(std::move(mic)),
+      microphone(std::move(options.microphone)),
+      echoCancel(options.echoCancel),
       wavURL(std::move(url)),
-      rebuildRetries(rebuildBackoff) {}
+      rebuildRetries(options.rebuildBackoff) {}
+
+ProcessTapRecorder::~ProcessTapRecorder() = default;
 
 std::uint32_t ProcessTapRecorder::usableSampleRate(double nominal) {
   if (!(nominal > 0)) return 48000;
@@ -53,11 +58,13 @@ void ProcessTapRecorder::start() {
       std::lock_guard guard(lock);
       sampleRate_ = rate;
     }
+    // Room for a second of audio per cycle, so even a burst after a stall does not allocate on the
+    // audio thread; the echo canceller takes longer cycles in pieces of that size.
+    const std::size_t cycleFrames = std::min(rate, 192000u);
+    if (echoCancel) echo = std::make_unique<EchoCancelledInput>(rate, cycleFrames);
     writer = std::make_unique<WavWriter>(wavURL, rate, 2, 16);
     encoder = std::make_unique<StreamingEncoder>(partialURLFor(wavURL), rate);
-    // Room for a second of audio per cycle, so even a burst after a stall does not allocate on the
-    // audio thread.
-    interleaved.reserve(2 * std::size_t(std::min(rate, 192000u)));
+    interleaved.reserve(2 * cycleFrames);
 
     try {
       startIOProc("AudioDeviceCreateIOProcIDWithBlock", "AudioDeviceStart");
@@ -81,6 +88,11 @@ void ProcessTapRecorder::stop() {
     tearDownChain();
   }
   if (!writer) throw std::logic_error("the recording was never started");
+  // No cycle can come any more: what the canceller holds is the recording's last frames.
+  if (echo) {
+    echo->flush(
+        [this](const AudioBufferList& block, std::size_t priming) { (void)write(block, priming); });
+  }
   writer->finalize();
 }
 
@@ -171,17 +183,43 @@ AudioDeviceIOBlock ProcessTapRecorder::makeIOBlock() {
 
 void ProcessTapRecorder::handleInput(const AudioBufferList* input) {
   if (input == nullptr) return;
-  const auto cycle = convertInput(*input, interleaved);
+  std::optional<ConvertedCycle> cycle;
+  const auto take = [&](const AudioBufferList& block, std::size_t priming) {
+    const auto piece = write(block, priming);
+    if (!piece || !cycle) {
+      cycle = cycle ? cycle : piece;
+      return;
+    }
+    cycle->micPeak = std::max(cycle->micPeak, piece->micPeak);
+    cycle->systemPeak = std::max(cycle->systemPeak, piece->systemPeak);
+  };
+  if (echo) {
+    echo->process(*input, take);
+  } else {
+    take(*input, 0);
+  }
   if (!cycle) return;
-  // A failed write must not end the recording. The WAV file keeps what it can (it stops at 4 GiB),
-  // the encoder takes everything unless it fails; the frames count while either holds them.
-  const bool inWav = writer->tryAppend(interleaved) == WavWriter::AppendResult::ok;
-  const bool inM4a = encoder->push(interleaved);
   std::lock_guard guard(lock);
   micLevel = cycle->micPeak;
   systemLevel = cycle->systemPeak;
-  if (inWav || inM4a) framesWritten_ += cycle->frames;
-  if (!inWav) framesMissingFromWav_ += cycle->frames;
+}
+
+std::optional<ConvertedCycle> ProcessTapRecorder::write(const AudioBufferList& block,
+                                                        std::size_t priming) {
+  const auto cycle = convertInput(block, interleaved);
+  if (!cycle) return cycle;
+  // The echo canceller's priming comes before the first frame captured: no part of the recording.
+  const std::size_t dropped = std::min<std::size_t>(priming, cycle->frames);
+  const std::span<const std::int16_t> frames(interleaved.data() + 2 * dropped,
+                                             2 * (cycle->frames - dropped));
+  // A failed write must not end the recording. The WAV file keeps what it can (it stops at 4 GiB),
+  // the encoder takes everything unless it fails; the frames count while either holds them.
+  const bool inWav = writer->tryAppend(frames) == WavWriter::AppendResult::ok;
+  const bool inM4a = encoder->push(frames);
+  std::lock_guard guard(lock);
+  if (inWav || inM4a) framesWritten_ += frames.size() / 2;
+  if (!inWav) framesMissingFromWav_ += frames.size() / 2;
+  return cycle;
 }
 
 void ProcessTapRecorder::installListeners() {

@@ -19,22 +19,35 @@
 
 namespace ondrel {
 
+class EchoCancelledInput;
+struct ConvertedCycle;
+
+struct RecorderOptions {
+  // A failed rebuild is retried with this backoff until one succeeds or the recording stops.
+  RetryBackoff rebuildBackoff = {};
+  // The microphone, as of each (re)build; with the system's default, a change of the default
+  // input rebuilds the chain too.
+  MicrophoneChoice microphone = {};
+  // The microphone channel with the system audio's echo removed (EchoCancelledInput): for users
+  // on speakers. The system channel and the file's length stay as without it.
+  bool echoCancel = false;
+};
+
 class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorder> {
  public:
   // Touches neither the hardware nor the file system. The platform's callbacks hold the recorder
-  // weakly, which is why it lives in a shared_ptr. A failed rebuild is retried with rebuildBackoff
-  // until one succeeds or the recording stops.
-  // The microphone is the one `microphone` names, as of each (re)build; with the system's
-  // default, a change of the default input rebuilds the chain too.
+  // weakly, which is why it lives in a shared_ptr.
   static std::shared_ptr<ProcessTapRecorder> create(std::shared_ptr<AudioHardware> hardware,
                                                     std::filesystem::path wavURL,
-                                                    RetryBackoff rebuildBackoff = {},
-                                                    MicrophoneChoice microphone = {});
+                                                    RecorderOptions options = {});
+  ~ProcessTapRecorder();
 
-  // Builds and starts the chain. Throws CaptureError or the writer's creation error; on failure
-  // nothing already created is undone.
+  // Builds and starts the chain. Throws CaptureError, the writer's creation error, or for a rate
+  // the echo canceller cannot take, std::invalid_argument; on failure nothing already created is
+  // undone.
   void start();
-  // Tears the chain down (waiting for a running rebuild), then finalizes the WAV file.
+  // Tears the chain down (waiting for a running rebuild), writes the audio the echo canceller
+  // still holds, then finalizes the WAV file.
   void stop();
   // stop(), then the M4A file at m4aURL: the packets encoded while recording, remuxed, or when
   // that encoder failed at any point, the whole WAV file transcoded (whose errors propagate; a
@@ -65,10 +78,12 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
 
  private:
   ProcessTapRecorder(std::shared_ptr<AudioHardware> hardware, std::filesystem::path wavURL,
-                     RetryBackoff rebuildBackoff, MicrophoneChoice microphone);
+                     RecorderOptions options);
 
   AudioDeviceIOBlock makeIOBlock();
   void handleInput(const AudioBufferList* input);
+  // Converts a block and hands all but its first `priming` frames to both files; its peaks.
+  std::optional<ConvertedCycle> write(const AudioBufferList& block, std::size_t priming);
   void installListeners();
   // A chosen device that leaves or returns: one line on standard error per outage.
   void checkChosenMicrophone();
@@ -84,6 +99,7 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
 
   const std::shared_ptr<AudioHardware> hardware;
   const MicrophoneChoice microphone;
+  const bool echoCancel;
   // The microphone of the latest chain (with lifecycleQueue held): a rebuild while no microphone
   // fits keeps it, silent until it returns, rather than ending the capture.
   std::string micUID;
@@ -110,6 +126,8 @@ class ProcessTapRecorder : public std::enable_shared_from_this<ProcessTapRecorde
 
   // The I/O thread's scratch block.
   std::vector<std::int16_t> interleaved;
+  // With echoCancel, set by start(); the I/O thread's, then stop()'s once the chain is down.
+  std::unique_ptr<EchoCancelledInput> echo;
 
   // Orders the changes of the chain: a teardown waits for a running rebuild, and a rebuild after
   // the teardown finds isStopped set.

@@ -12,7 +12,7 @@ from conftest import BINARY, ROOT, Ondrel, decode, read_wav, run
 
 MIC_HZ = 440
 USAGE = (
-    "usage: --out <folder>\n       --out <folder> --mic builtin|default|<device id>\n"
+    "usage: --out <folder> [--mic builtin|default|<device id>] [--echo-cancel]\n"
     "       --recover <folder>\n       --list-devices\n")
 
 

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <functional>
+#include <random>
 #include <thread>
 
 #include "decoded_audio.h"
@@ -81,8 +83,8 @@ class RecorderTest : public ::testing::Test {
     hw->devices = {input(10, kAudioDeviceTransportTypeUSB),
                    input(11, kAudioDeviceTransportTypeBuiltIn)};
   }
-  void start(RetryBackoff backoff = {}) {
-    recorder = ProcessTapRecorder::create(hw, wav, backoff);
+  void start(RecorderOptions options = {}) {
+    recorder = ProcessTapRecorder::create(hw, wav, options);
     recorder->start();
   }
 
@@ -211,7 +213,7 @@ TEST_F(RecorderTest, AFailedRebuildIsRetriedUntilItSucceedsWithOneLinePerOutage)
   };
   Cycle cycle(64, 0.1f, 0.1f);
   CaptureStderr();
-  start({.first = 1ms, .longest = 4ms});
+  start({.rebuildBackoff = {.first = 1ms, .longest = 4ms}});
   for (int outage = 0; outage < 2; ++outage) {
     failStart(3);  // the notification's rebuild and two retries
     EXPECT_TRUE(eventually([&] { return hw->runIO(cycle.list); }));
@@ -226,7 +228,7 @@ TEST_F(RecorderTest, AFailedRebuildIsRetriedUntilItSucceedsWithOneLinePerOutage)
   EXPECT_EQ(hw->calls(), calls);
 
   hw->failOperation("AudioDeviceStart", 0);
-  start({.first = 60s, .longest = 60s});
+  start({.rebuildBackoff = {.first = 60s, .longest = 60s}});
   failStart(1);
   EXPECT_FALSE(hw->runIO(cycle.list));
   hw->fireDefaultOutputChanged();
@@ -266,6 +268,91 @@ TEST_F(RecorderTest, ConcurrentIoRebuildsAndReadsFinishWithAConsistentFile) {
   EXPECT_EQ(recorder->framesWritten(), delivered.load());
   EXPECT_EQ(readWavHeader(wav), pcmWavHeader(48000, 2, 4 * delivered.load(), true));
   EXPECT_EQ(hw->live(), (Live{0, 0, 0}));
+}
+
+// Speech-like: noise tilted low, in bursts of syllables, silent for 0.3 s in every 0.6 s.
+std::vector<float> talker(std::size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::normal_distribution<float> gauss(0, 0.1f);
+  std::vector<float> s(n);
+  float low = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    low = 0.7f * low + gauss(rng);
+    s[i] = low * float(std::max(0.0, std::sin(M_PI * 3.3 * double(i) / 48000)));
+  }
+  return s;
+}
+
+// The microphone and the system audio (the tap's left channel; its right a quarter of it) in
+// cycles of these sizes in turn.
+void feed(testing::FakeAudioHardware& hw, const std::vector<float>& mic,
+          const std::vector<float>& system, const std::vector<std::uint32_t>& sizes) {
+  for (std::size_t at = 0, k = 0; at < mic.size(); ++k) {
+    const auto n = std::uint32_t(std::min<std::size_t>(sizes[k % sizes.size()], mic.size() - at));
+    Cycle cycle(n, 0, 0);
+    for (std::uint32_t i = 0; i < n; ++i, ++at) {
+      cycle.mic[i] = mic[at];
+      cycle.system[2 * i] = system[at];
+      cycle.system[2 * i + 1] = 0.25f * system[at];
+    }
+    ASSERT_TRUE(hw.runIO(cycle.list));
+  }
+}
+
+// --echo-cancel keeps every frame (the canceller's priming dropped, what it holds written at the
+// stop), the system channel bit for bit, and an instant in both sources at one frame of the file.
+TEST_F(RecorderTest, EchoCancelKeepsTheLengthTheSystemChannelAndTheAlignment) {
+  const std::size_t n = 150001, at = 51234;  // the impulse, where the talker is silent
+  std::vector<float> mic(n), system = talker(n, 1);
+  mic[at] = system[at] = 0.8f;
+  std::string files[2];
+  for (const bool echoCancel : {false, true}) {
+    start({.echoCancel = echoCancel});
+    feed(*hw, mic, system, {480, 1, 4801, 60000, 333});  // a cycle longer than a second too
+    recorder->stop();
+    EXPECT_EQ(recorder->framesWritten(), n);
+    files[echoCancel] = testing::readFile(wav);
+  }
+  ASSERT_EQ(files[0].size(), files[1].size());
+  const auto sample = [&](int file, std::size_t frame, int channel) {
+    std::int16_t x;
+    std::memcpy(&x, files[file].data() + 44 + 4 * frame + 2 * channel, 2);
+    return x;
+  };
+  std::size_t loudest[2] = {0, 0};
+  for (std::size_t i = 0; i < n; ++i) {
+    ASSERT_EQ(sample(0, i, 1), sample(1, i, 1)) << "system channel, frame " << i;
+    for (int channel : {0, 1}) {
+      if (std::abs(sample(1, i, channel)) > std::abs(sample(1, loudest[channel], channel))) {
+        loudest[channel] = i;
+      }
+    }
+  }
+  EXPECT_EQ(loudest[0], at);
+  EXPECT_EQ(loudest[1], at);
+}
+
+// The microphone hears the system audio through a room (10 ms late, then an echo 25 ms later):
+// after a few seconds the recording's microphone channel, and its level, hold a small part of it.
+TEST_F(RecorderTest, EchoCancelRemovesTheSystemAudioFromTheMicrophone) {
+  const std::size_t n = 8 * 48000;
+  const std::vector<float> system = talker(n, 2);
+  std::vector<float> mic(n);
+  for (std::size_t i = 1680; i < n; ++i) mic[i] = 0.5f * system[i - 480] + 0.2f * system[i - 1680];
+  start({.echoCancel = true});
+  feed(*hw, mic, system, {480});
+  const float level = recorder->snapshotLevels().first;
+  recorder->finishToM4A(wav, dir / "audio.m4a");
+  const auto audio = testing::decodeAudio(dir / "audio.m4a");
+  EXPECT_EQ(audio.statedFrames, std::int64_t(n));
+  double in = 0, out = 0, peak = 0;
+  for (std::size_t i = n - 2 * 48000; i < n; ++i) {
+    in += double(mic[i]) * mic[i];
+    out += double(audio.samples[2 * i]) * audio.samples[2 * i];
+  }
+  for (std::size_t i = n - 480; i < n; ++i) peak = std::max(peak, double(std::abs(mic[i])));
+  EXPECT_GE(10 * std::log10(in / out), 20);
+  EXPECT_LT(level, 0.3 * peak);
 }
 
 // The built-in rule: a built-in input first, else any but aggregate and virtual ones (unreadable

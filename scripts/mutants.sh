@@ -238,6 +238,22 @@ fault device-list-without-server-says-its-own-step src/ondrel/session_driver.cpp
   'const bool noServer = error.kind() == CaptureError::Kind::osStatus &&' \
   'const bool noServer = false && error.kind() == CaptureError::Kind::osStatus &&' \
   'e2e:keeps_a_recording and pulseaudio'
+# ---- --echo-cancel ----
+fault echo-reference-is-the-microphone src/ondrelkit/processing/echo_cancelled_input.cpp \
+  'canceller_.process(mic_.data(), system_.data(), cleaned_.data(), n);' \
+  'canceller_.process(mic_.data(), mic_.data(), cleaned_.data(), n);' 'unit:RecorderTest.EchoCancel*'
+fault echo-system-channel-not-delayed src/ondrelkit/processing/echo_cancelled_input.cpp \
+  'std::swap(system_[i], delay_[delayAt_]);' 'delay_[delayAt_] = system_[i];' \
+  'unit:RecorderTest.EchoCancel*'
+fault echo-priming-kept src/ondrelkit/process_tap_recorder.cpp \
+  'std::min<std::size_t>(priming, cycle->frames);' 'std::min<std::size_t>(0 * priming, cycle->frames);' \
+  'unit:RecorderTest.EchoCancel*'
+fault echo-not-flushed-at-stop src/ondrelkit/process_tap_recorder.cpp \
+  'if (echo) {
+    echo->flush(' 'if (false) {
+    echo->flush(' 'unit:RecorderTest.EchoCancel*'
+fault echo-cancel-flag-ignored src/ondrel/session_driver.cpp \
+  '.echoCancel = echoCancel' '.echoCancel = false' 'e2e:echo_cancel and pulseaudio'
 # ---- sound server timeline ----
 fault timeline-drops-a-late-mic-chunk src/ondrelkit/pulse/timeline.cpp \
   'const std::uint64_t at = wanted > double(end) ? std::uint64_t(wanted) : end;' \

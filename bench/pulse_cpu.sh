@@ -6,11 +6,13 @@
 # (target <= 40 MiB, flat), and the host's wait from "stop" to the process's end against the ffmpeg
 # command line's transcode of a WAV of the same audio (targets <= 0.5 s and <= 1/4).
 #
-# Usage: bench/pulse_cpu.sh [path/to/ondrel] [seconds]
+# Usage: bench/pulse_cpu.sh [path/to/ondrel] [seconds] [ondrel option...]
+#   e.g. bench/pulse_cpu.sh build/ondrel 30 --echo-cancel (target: at most twice the CPU without)
 set -euo pipefail
 
 ondrel=${1:-$(dirname "$0")/../build/ondrel}
 seconds=${2:-30}
+options=("${@:3}")
 warmup=3  # seconds left out at the start: startup is not recording
 [ -x "$ondrel" ] || { echo "no ondrel binary at $ondrel (build first, or pass its path)" >&2; exit 1; }
 
@@ -50,7 +52,7 @@ sleep 2.5
 cpu() { awk -v hz="$(getconf CLK_TCK)" '{ print ($14 + $15) / hz }' "/proc/$1/stat"; }
 
 mkfifo "$dir/stdin"
-"$ondrel" --out "$dir/out" < "$dir/stdin" > "$dir/events" 2> "$dir/errors" &
+"$ondrel" --out "$dir/out" "${options[@]}" < "$dir/stdin" > "$dir/events" 2> "$dir/errors" &
 ondrel_pid=$!
 pids+=("$ondrel_pid")
 exec 3> "$dir/stdin"
@@ -98,10 +100,11 @@ awk -v o="$(echo "$end_ondrel - $start_ondrel" | bc -l)" \
     -v p="$(echo "$end_pair - $start_pair" | bc -l)" \
     -v t="$(echo "$end_time - $start_time" | bc -l)" \
     -v e="$(echo "$ffmpeg_user + $ffmpeg_sys" | bc -l)" -v a="$audio_seconds" \
-    -v r0="$rss_start" -v r1="$rss_end" -v s="$stop_to_done" -v f="$ffmpeg_wall" 'BEGIN {
+    -v r0="$rss_start" -v r1="$rss_end" -v s="$stop_to_done" -v f="$ffmpeg_wall" \
+    -v opts="${options[*]}" 'BEGIN {
   anchor = 1000 * p / t + 1000 * e / a
   printf "recorded %.1f s; CPU: ondrel %.2f s, parecord pair %.2f s; ffmpeg encode %.2f s for %.1f s\n", t, o, p, e, a
-  printf "ondrel:                  %.2f ms CPU per recorded second\n", 1000 * o / t
+  printf "ondrel %s: %.2f ms CPU per recorded second\n", opts, 1000 * o / t
   printf "parecord pair + encode:  %.2f ms CPU per recorded second\n", anchor
   printf "CPU ratio: %.2fx (target <= 1.0x)\n", 1000 * o / t / anchor
   printf "ondrel resident memory: %s MiB at the start, %s MiB at the end (target <= 40, flat)\n", r0, r1

@@ -117,12 +117,9 @@ int runSession(
     return recover(*(recoverFlag + 1));
   }
   const auto out = std::find(arguments.begin() + 1, arguments.end(), "--out");
-  if (out == arguments.end() || out + 1 == arguments.end()) {
-    (void)writeAll(STDERR_FILENO, kUsageText);
-    return 1;
-  }
   const auto micFlag = std::find(arguments.begin() + 1, arguments.end(), "--mic");
-  if (micFlag != arguments.end() && micFlag + 1 == arguments.end()) {
+  if (out == arguments.end() || out + 1 == arguments.end() ||
+      (micFlag != arguments.end() && micFlag + 1 == arguments.end())) {
     (void)writeAll(STDERR_FILENO, kUsageText);
     return 1;
   }

@@ -14,7 +14,8 @@ namespace ondrel {
 
 inline constexpr const char* kVersionBanner = "ondrel 0.1.0\n";
 inline constexpr const char* kUsageText =
-    "usage: --out <folder> [--mic builtin|default|<device id>] [--echo-cancel]\n"
+    "usage: --out <folder>\n"
+    "       --out <folder> [--mic builtin|default|<device id>] [--echo-cancel]\n"
     "       --recover <folder>\n"
     "       --list-devices\n";
 

@@ -12,7 +12,8 @@ from conftest import BINARY, ROOT, Ondrel, decode, read_wav, run
 
 MIC_HZ = 440
 USAGE = (
-    "usage: --out <folder> [--mic builtin|default|<device id>] [--echo-cancel]\n"
+    "usage: --out <folder>\n"
+    "       --out <folder> [--mic builtin|default|<device id>] [--echo-cancel]\n"
     "       --recover <folder>\n       --list-devices\n")
 
 
@@ -38,6 +39,7 @@ def events_of(text):
     (["{a}", "--out"], 1, "", USAGE),
     (["--OUT", "{a}"], 1, "", USAGE),
     (["--recover"], 1, "", USAGE),
+    (["--out", "{a}", "--mic"], 1, "", USAGE),
 ])
 def test_command_lines_that_record_nothing(pulse, tmp_path, arguments, status, out, err):
     result = run(pulse.env, *[a.format(a=tmp_path / "a") for a in arguments])

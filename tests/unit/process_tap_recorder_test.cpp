@@ -299,6 +299,13 @@ void feed(testing::FakeAudioHardware& hw, const std::vector<float>& mic,
   }
 }
 
+// Sample `frame` of a channel of a WAV file's bytes, in full scale 1.
+float wavSample(const std::string& file, std::size_t frame, int channel) {
+  std::int16_t x;
+  std::memcpy(&x, file.data() + 44 + 4 * frame + 2 * channel, 2);
+  return float(x) / 32768;
+}
+
 // --echo-cancel keeps every frame (the canceller's priming dropped, what it holds written at the
 // stop), the system channel bit for bit, and an instant in both sources at one frame of the file.
 TEST_F(RecorderTest, EchoCancelKeepsTheLengthTheSystemChannelAndTheAlignment) {
@@ -315,15 +322,13 @@ TEST_F(RecorderTest, EchoCancelKeepsTheLengthTheSystemChannelAndTheAlignment) {
   }
   ASSERT_EQ(files[0].size(), files[1].size());
   const auto sample = [&](int file, std::size_t frame, int channel) {
-    std::int16_t x;
-    std::memcpy(&x, files[file].data() + 44 + 4 * frame + 2 * channel, 2);
-    return x;
+    return wavSample(files[file], frame, channel);
   };
   std::size_t loudest[2] = {0, 0};
   for (std::size_t i = 0; i < n; ++i) {
     ASSERT_EQ(sample(0, i, 1), sample(1, i, 1)) << "system channel, frame " << i;
     for (int channel : {0, 1}) {
-      if (std::abs(sample(1, i, channel)) > std::abs(sample(1, loudest[channel], channel))) {
+      if (std::fabs(sample(1, i, channel)) > std::fabs(sample(1, loudest[channel], channel))) {
         loudest[channel] = i;
       }
     }
@@ -332,27 +337,38 @@ TEST_F(RecorderTest, EchoCancelKeepsTheLengthTheSystemChannelAndTheAlignment) {
   EXPECT_EQ(loudest[1], at);
 }
 
-// The microphone hears the system audio through a room (10 ms late, then an echo 25 ms later):
-// after a few seconds the recording's microphone channel, and its level, hold a small part of it.
+// The microphone hears the system audio through a room (10 ms late, then an echo 25 ms later), and
+// from 6 s on its user too: by then the microphone channel, and its level, hold a small part of
+// the echo, and then the user comes through.
 TEST_F(RecorderTest, EchoCancelRemovesTheSystemAudioFromTheMicrophone) {
-  const std::size_t n = 8 * 48000;
-  const std::vector<float> system = talker(n, 2);
+  const std::size_t n = 8 * 48000, talk = 5 * 48000 + 33600;  // the user starts at 5.7 s
+  const std::vector<float> system = talker(n, 2), user = talker(n, 3);
   std::vector<float> mic(n);
-  for (std::size_t i = 1680; i < n; ++i) mic[i] = 0.5f * system[i - 480] + 0.2f * system[i - 1680];
-  start({.echoCancel = true});
-  feed(*hw, mic, system, {480});
-  const float level = recorder->snapshotLevels().first;
-  recorder->finishToM4A(wav, dir / "audio.m4a");
-  const auto audio = testing::decodeAudio(dir / "audio.m4a");
-  EXPECT_EQ(audio.statedFrames, std::int64_t(n));
-  double in = 0, out = 0, peak = 0;
-  for (std::size_t i = n - 2 * 48000; i < n; ++i) {
-    in += double(mic[i]) * mic[i];
-    out += double(audio.samples[2 * i]) * audio.samples[2 * i];
+  for (std::size_t i = 1680; i < n; ++i) {
+    mic[i] = 0.5f * system[i - 480] + 0.2f * system[i - 1680] + (i >= talk ? user[i] : 0);
   }
-  for (std::size_t i = n - 480; i < n; ++i) peak = std::max(peak, double(std::abs(mic[i])));
-  EXPECT_GE(10 * std::log10(in / out), 20);
+  const auto part = [](const std::vector<float>& v, std::size_t from, std::size_t to) {
+    return std::vector<float>(v.begin() + std::ptrdiff_t(from), v.begin() + std::ptrdiff_t(to));
+  };
+  start({.echoCancel = true});
+  feed(*hw, part(mic, 0, talk), part(system, 0, talk), {480});
+  const float level = recorder->snapshotLevels().first;
+  feed(*hw, part(mic, talk, n), part(system, talk, n), {480});
+  recorder->stop();
+  const std::string file = testing::readFile(wav);
+  double echo = 0, left = 0, voice = 0, heard = 0, peak = 0;
+  for (std::size_t i = talk - 2 * 48000; i < talk; ++i) {
+    echo += double(mic[i]) * mic[i];
+    left += double(wavSample(file, i, 0)) * wavSample(file, i, 0);
+  }
+  for (std::size_t i = talk + 24000; i < n; ++i) {
+    voice += double(user[i]) * user[i];
+    heard += double(wavSample(file, i, 0)) * wavSample(file, i, 0);
+  }
+  for (std::size_t i = talk - 2400; i < talk; ++i) peak = std::max(peak, double(std::fabs(mic[i])));
+  EXPECT_GE(10 * std::log10(echo / left), 20);
   EXPECT_LT(level, 0.3 * peak);
+  EXPECT_NEAR(10 * std::log10(heard / voice), 0, 4);  // the user, at about the user's level
 }
 
 // The built-in rule: a built-in input first, else any but aggregate and virtual ones (unreadable

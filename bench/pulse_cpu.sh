@@ -104,7 +104,7 @@ awk -v o="$(echo "$end_ondrel - $start_ondrel" | bc -l)" \
     -v opts="${options[*]}" 'BEGIN {
   anchor = 1000 * p / t + 1000 * e / a
   printf "recorded %.1f s; CPU: ondrel %.2f s, parecord pair %.2f s; ffmpeg encode %.2f s for %.1f s\n", t, o, p, e, a
-  printf "ondrel %s: %.2f ms CPU per recorded second\n", opts, 1000 * o / t
+  printf "ondrel%s: %.2f ms CPU per recorded second\n", (opts == "" ? "" : " " opts), 1000 * o / t
   printf "parecord pair + encode:  %.2f ms CPU per recorded second\n", anchor
   printf "CPU ratio: %.2fx (target <= 1.0x)\n", 1000 * o / t / anchor
   printf "ondrel resident memory: %s MiB at the start, %s MiB at the end (target <= 40, flat)\n", r0, r1
